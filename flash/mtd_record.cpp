@@ -1,0 +1,131 @@
+#include "flash/mtd_record.h"
+
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace flashmac {
+namespace {
+
+using PathBuf = char[DEV_PATH_MAX];
+
+// Every device is opened read-write and synchronous, the read included.
+constexpr int OPEN_FLAGS = O_RDWR | O_SYNC;
+constexpr int MAP_PROT = PROT_READ | PROT_WRITE;
+constexpr int MAP_FLAGS = MAP_SHARED | MAP_LOCKED;
+
+#if defined(__mips__) && !defined(__mips64)
+// The values the device's kernel expects; a wrong header would show here.
+static_assert(OPEN_FLAGS == 0x4012 && MAP_FLAGS == 0x8001 && MS_SYNC == 4);
+static_assert(MEMGETINFO == 0x40204D01);
+#endif
+
+constexpr const char OPEN_ERROR[] = "open %s error\n";
+constexpr const char TOO_SMALL[] = "%s too small for MAC record\n";
+constexpr const char MAP_ERROR[] = "mmap %s error\n";
+
+// Formats fmt with the partition name into the cleared buffer. False when
+// the path did not fit; the buffer then holds the cut, terminated path.
+bool form_path(PathBuf& buf, const char* fmt, const char* part) {
+  std::memset(buf, 0, sizeof buf);
+  const int n = std::snprintf(buf, sizeof buf, fmt, part);
+  return n >= 0 && static_cast<std::size_t>(n) < sizeof buf;
+}
+
+// Whether count bytes at MAC_OFFSET lie inside the first `len` bytes.
+// A short partition must never be touched past its end: the pages of a
+// mapping beyond the device fault with SIGBUS.
+bool record_fits(long long len, int count) {
+  return count >= 0 && MAC_OFFSET + count <= len;
+}
+
+}  // namespace
+
+int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
+  PathBuf path;
+  if (!form_path(path, "/dev/mtdblock%s", part)) {
+    std::fprintf(stderr, OPEN_ERROR, path);
+    return -1;
+  }
+  const int fd = open(path, OPEN_FLAGS);
+  if (fd < 0) {
+    std::fprintf(stderr, OPEN_ERROR, path);
+    return -1;
+  }
+  // The mapping has a fixed length; the device may be shorter.
+  const off_t dev_size = lseek(fd, 0, SEEK_END);
+  if (!record_fits(dev_size, count) || !record_fits(READ_MAP_LEN, count)) {
+    std::fprintf(stderr, TOO_SMALL, path);
+    close(fd);
+    return -1;
+  }
+  void* map = mmap(nullptr, READ_MAP_LEN, MAP_PROT, MAP_FLAGS, fd, 0);
+  if (map == MAP_FAILED) {
+    std::fprintf(stderr, MAP_ERROR, path);
+    close(fd);
+    return -1;
+  }
+  std::memcpy(dst, static_cast<const std::uint8_t*>(map) + MAC_OFFSET,
+              static_cast<std::size_t>(count));
+  munmap(map, READ_MAP_LEN);
+  close(fd);
+  return 0;
+}
+
+int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
+  PathBuf path;
+  // A path that does not fit is treated like a node that can't be opened.
+  if (!form_path(path, "/dev/mtd%s", part)) return -1;
+  int fd = open(path, OPEN_FLAGS);
+  if (fd < 0) return -1;
+  mtd_info_user info{};
+  if (ioctl(fd, MEMGETINFO, &info) != 0) {
+    std::fprintf(stderr, "Could not get MTD device info from %s\n", path);
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  if (!record_fits(info.size, count)) {
+    std::fprintf(stderr, TOO_SMALL, path);
+    return -1;
+  }
+
+  if (!form_path(path, "/dev/mtdblock%s", part)) {
+    std::fprintf(stderr, OPEN_ERROR, path);
+    return -1;
+  }
+  fd = open(path, OPEN_FLAGS);
+  if (fd < 0) {
+    std::fprintf(stderr, OPEN_ERROR, path);
+    return -1;
+  }
+  // The whole partition: the kernel rewrites the erase block around the
+  // record from this mapping.
+  const std::size_t len = info.size;
+  void* map = mmap(nullptr, len, MAP_PROT, MAP_FLAGS, fd, 0);
+  if (map == MAP_FAILED) {
+    std::fprintf(stderr, MAP_ERROR, path);
+    close(fd);
+    return -1;
+  }
+  std::memcpy(static_cast<std::uint8_t*>(map) + MAC_OFFSET, src,
+              static_cast<std::size_t>(count));
+  // Both must succeed before the bytes are on flash; without the check a
+  // read-back from the page cache would show an address the flash lacks.
+  const bool synced = msync(map, len, MS_SYNC) == 0;
+  const bool flushed = fsync(fd) == 0;
+  munmap(map, len);
+  close(fd);
+  if (!synced || !flushed) {
+    std::fprintf(stderr, "sync %s error\n", path);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace flashmac

@@ -1,0 +1,118 @@
+#include "app/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_mtd.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+  bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& o, std::ostream* os) {
+  *os << "{" << o.status << ", \"" << o.out << "\", \"" << o.err << "\"}";
+}
+
+Outcome run(std::vector<std::string> args) {
+  args.insert(args.begin(), "flashmac");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  CaptureStdout();
+  CaptureStderr();
+  const int status = flashmac::run(static_cast<int>(args.size()), argv.data());
+  return {status, GetCapturedStdout(), GetCapturedStderr()};
+}
+
+class Cli : public testing::Test {
+ protected:
+  void SetUp() override {
+    fake_mtd::reset();
+    fake_mtd::Partition p;
+    p.content =
+        fake_mtd::patterned(0x20000, {0x0A, 0xAB, 0x1F, 0x00, 0xFF, 0x09});
+    fake_mtd::add("3", p);
+    before_ = fake_mtd::content("3");
+  }
+  void TearDown() override { EXPECT_EQ(fake_mtd::open_descriptors(), 0); }
+
+  Bytes before_;
+};
+
+TEST_F(Cli, WrongArgumentCountsDoNothing) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"3", "00:11:22:33:44:55", "x"}, {"3", "4", "5", "6"}}) {
+    const Outcome o = run(args);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "");
+  }
+  EXPECT_TRUE(fake_mtd::calls().empty());
+  EXPECT_EQ(fake_mtd::content("3"), before_);
+}
+
+TEST_F(Cli, ReadPrintsTwoUpperCaseDigitsPerByteWithoutLineEnding) {
+  const Outcome o = run({"3"});
+  EXPECT_EQ(o, (Outcome{0, "0A:AB:1F:00:FF:09", ""}));
+}
+
+TEST_F(Cli, FailedReadPrintsZerosAndStillExitsZero) {
+  const Outcome o = run({"9"});
+  EXPECT_EQ(o,
+            (Outcome{0, "00:00:00:00:00:00", "open /dev/mtdblock9 error\n"}));
+}
+
+TEST_F(Cli, WritePrintsWhatTheFlashHoldsAfterwards) {
+  const Outcome o = run({"3", "00-11-22-aa-bb-cc"});
+  EXPECT_EQ(o, (Outcome{0, "00:11:22:AA:BB:CC", ""}));
+  Bytes want = before_;
+  const Bytes rec = {0x00, 0x11, 0x22, 0xAA, 0xBB, 0xCC};
+  std::copy(rec.begin(), rec.end(), want.begin() + 0xE000);
+  EXPECT_EQ(fake_mtd::content("3"), want);
+  // The read-back goes through a fresh descriptor and mapping.
+  EXPECT_EQ(fake_mtd::call_names().back(), "close /dev/mtdblock3");
+  EXPECT_EQ(fake_mtd::call_names().size(), 9u + 4u);
+}
+
+TEST_F(Cli, WriteThatFailsShowsTheRecordAsItStands) {
+  fake_mtd::Partition p;
+  p.content = before_;
+  p.has_char = false;
+  fake_mtd::add("4", p);
+  EXPECT_EQ(run({"4", "00:11:22:33:44:55"}),
+            (Outcome{0, "0A:AB:1F:00:FF:09", ""}));
+  EXPECT_EQ(fake_mtd::content("4"), before_);
+
+  p.has_char = true;
+  p.has_block = false;
+  fake_mtd::add("5", p);
+  EXPECT_EQ(
+      run({"5", "00:11:22:33:44:55"}),
+      (Outcome{0, "00:00:00:00:00:00",
+               "open /dev/mtdblock5 error\nopen /dev/mtdblock5 error\n"}));
+}
+
+TEST_F(Cli, RejectedAddressTouchesNoDeviceAndExitsOne) {
+  for (const std::string text :
+       {"00:11:22:33:44:5", "", "0:1:2:3:4:5", "00::11:22:33:44:55", "zz"}) {
+    const Outcome o = run({"3", text});
+    EXPECT_EQ(o, (Outcome{1, "", "invalid MAC address: " + text + "\n"}));
+  }
+  EXPECT_TRUE(fake_mtd::calls().empty());
+  EXPECT_EQ(fake_mtd::content("3"), before_);
+}
+
+}  // namespace

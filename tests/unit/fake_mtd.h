@@ -1,0 +1,54 @@
+#pragma once
+// A stand-in for the kernel's MTD nodes, linked into the unit tests only:
+// open, ioctl, mmap, msync, fsync, munmap and close are wrapped at link
+// time. "/dev/mtd<name>" and "/dev/mtdblock<name>" of a registered
+// partition are backed by one regular file; everything else passes through.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake_mtd {
+
+struct Partition {
+  std::vector<std::uint8_t> content;
+  bool has_char = true;
+  bool has_block = true;
+  bool char_refuses = false;     // open of the character node fails (EACCES)
+  bool block_refuses = false;    // open of the block node fails (EACCES)
+  bool ioctl_fails = false;      // MEMGETINFO fails
+  long long reported_size = -1;  // MEMGETINFO size; -1: the content's size
+};
+
+// One wrapped call on a fake node, in the order made.
+struct Call {
+  std::string name;  // "open", "ioctl", "mmap", ...
+  std::string path;  // the node the call concerns
+  long long a = 0;   // open: flags; ioctl: request; mmap/msync/munmap: length
+  long long b = 0;   // mmap: prot; msync: flags
+  long long c = 0;   // mmap: flags
+  long long d = 0;   // mmap: offset
+  bool hinted = false;  // mmap: an address hint was given
+};
+
+struct Faults {
+  bool mmap_fails = false;
+  bool msync_fails = false;
+  bool fsync_fails = false;
+};
+
+void reset();
+void add(const std::string& name, const Partition& p);
+std::vector<std::uint8_t> content(const std::string& name);
+const std::vector<Call>& calls();
+std::vector<std::string> call_names();
+Faults& faults();
+int open_descriptors();
+int live_mappings();
+
+// A partition of `size` bytes filled with a position-dependent pattern, so
+// that a byte written one place off shows, with `record` at 0xE000.
+std::vector<std::uint8_t> patterned(std::size_t size,
+                                    const std::vector<std::uint8_t>& record);
+
+}  // namespace fake_mtd
