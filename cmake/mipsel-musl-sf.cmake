@@ -39,7 +39,8 @@ else()
   set(CMAKE_CXX_COMPILER ${cross}g++)
   get_filename_component(top ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
   if(NOT FLASHMAC_SYSROOT)
-    set(FLASHMAC_SYSROOT ${top}/.cache/sysroot-mipsel-musl-sf)
+    set(FLASHMAC_SYSROOT ${top}/.cache/sysroot-mipsel-musl-sf CACHE PATH
+        "Sysroot holding the target's musl" FORCE)
   endif()
   execute_process(COMMAND ${top}/scripts/make-sysroot.sh ${FLASHMAC_SYSROOT}
                   RESULT_VARIABLE rc)
@@ -70,11 +71,7 @@ else()
   # stray C++ runtime symbol fails this link.
   set(lib ${FLASHMAC_SYSROOT}/usr/lib)
   string(APPEND link_flags " -nostdlib -L${lib}")
-  if(FLASHMAC_STATIC)
-    set(startfiles "${lib}/crt1.o ${lib}/crti.o")
-  else()
-    set(startfiles "${lib}/crt1.o ${lib}/crti.o")
-  endif()
+  set(startfiles "${lib}/crt1.o ${lib}/crti.o")
   set(endfiles "-lc ${libgcc} ${lib}/crtn.o")
 endif()
 

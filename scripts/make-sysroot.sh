@@ -20,9 +20,9 @@ mkdir -p "$work/src"
 echo "sysroot: fetching musl source" >&2
 mirror=$(debian_mirror)
 debian_apt "$work/apt" amd64 \
-  "deb-src [signed-by=$debian_keyring] $mirror bookworm main" -- update >/dev/null
+  "deb-src [signed-by=$debian_keyring] $mirror bookworm main" apt-get update >/dev/null
 (cd "$work/src" && debian_apt "$work/apt" amd64 \
-  "deb-src [signed-by=$debian_keyring] $mirror bookworm main" -- \
+  "deb-src [signed-by=$debian_keyring] $mirror bookworm main" apt-get \
   source --download-only musl >/dev/null)
 tarball=$(ls "$work"/src/musl_*.orig.tar.* | grep -v '\.asc$' | head -n 1)
 tar -xf "$tarball" -C "$work/src"

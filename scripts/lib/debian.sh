@@ -15,14 +15,15 @@ debian_mirror() {
   echo "$uri"
 }
 
-# debian_apt STATE_DIR ARCH LINE -- APT_ARGS...
-# Runs apt-get with a private source list holding LINE, for ARCH.
+# debian_apt STATE_DIR ARCH LINE TOOL ARGS...
+# Runs TOOL (apt-get or apt-cache) with a private source list holding LINE,
+# for ARCH.
 debian_apt() {
-  local state=$1 arch=$2 line=$3
+  local state=$1 arch=$2 line=$3 tool=$4
   shift 4
   mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
   printf '%s\n' "$line" >"$state/sources.list"
-  apt-get -q \
+  "$tool" -q \
     -oAPT::Architecture="$arch" -oAPT::Architectures="$arch" \
     -oDir::Etc::SourceList="$state/sources.list" -oDir::Etc::SourceParts=/dev/null \
     -oDir::State::Lists="$state/lists" -oDir::State::Status=/dev/null \

@@ -1,0 +1,178 @@
+"""An emulated MIPS Malta board with real Linux MTD devices, for running
+the device binary: Debian's 4kc-malta kernel and busybox in an initramfs,
+flash partitions from block2mtd over virtio drives whose image files stay
+on the host, and mtdram.
+
+The guest runs a shell script; what it writes to $RESULTS comes back to
+the host through a drive of its own, free of console noise.
+"""
+import os
+import shlex
+import shutil
+import struct
+import subprocess
+import time
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parents[2]
+CACHE = TOP / ".cache"
+SECTOR = 512
+# Partitions start here on every drive: past the MBR, on an erase boundary.
+FIRST = 0x10000
+RESULTS_SIZE = 1 << 20
+INTERP = "/lib/ld-musl-mipsel-sf.so.1"
+
+
+def fetch(board_dir=CACHE / "board"):
+    subprocess.run([TOP / "scripts" / "fetch-board.sh", board_dir], check=True)
+    return Path(board_dir)
+
+
+class Drive:
+    """An image file with an MBR and up to four primary partitions, each of
+    which the guest hands to block2mtd with the drive's erase size."""
+
+    def __init__(self, path, erase, sizes):
+        assert 1 <= len(sizes) <= 4
+        assert all(s % erase == 0 and s % SECTOR == 0 for s in sizes)
+        self.path, self.erase, self.sizes = Path(path), erase, list(sizes)
+        self.offsets = []
+        off = FIRST
+        for s in sizes:
+            self.offsets.append(off)
+            off += -(-s // FIRST) * FIRST
+        self.total = off
+
+    def create(self, contents):
+        """Writes a fresh image; contents[i] fills partition i."""
+        img = bytearray(self.total)
+        entries = b""
+        for off, size, data in zip(self.offsets, self.sizes, contents):
+            assert len(data) == size
+            img[off:off + size] = data
+            # Non-bootable, type 0x83, CHS unused, LBA start and length.
+            entries += struct.pack("<B3sB3sII", 0, b"\xff\xff\xff", 0x83,
+                                   b"\xff\xff\xff", off // SECTOR, size // SECTOR)
+        img[446:446 + len(entries)] = entries
+        img[510:512] = b"\x55\xaa"
+        self.path.write_bytes(img)
+
+    def partition(self, i):
+        with open(self.path, "rb") as f:
+            f.seek(self.offsets[i])
+            return f.read(self.sizes[i])
+
+
+def _cpio(entries):
+    """A newc archive from (name, mode, data or link target) tuples."""
+    out = bytearray()
+    for ino, (name, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], 1):
+        data = data.encode() if isinstance(data, str) else data
+        nameb = name.encode() + b"\0"
+        hdr = "070701" + "".join(f"{v:08X}" for v in (
+            ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(nameb), 0))
+        out += hdr.encode() + nameb
+        out += b"\0" * (-len(out) % 4) + data
+        out += b"\0" * (-len(out) % 4)
+    return bytes(out)
+
+
+class Board:
+    def __init__(self, workdir, sysroot, binaries, board_dir=None):
+        """binaries: {guest path: host path} of programs to put in /usr/bin."""
+        self.dir = Path(board_dir) if board_dir else fetch()
+        self.work = Path(workdir)
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.sysroot = Path(sysroot)
+        self.binaries = binaries
+        self.console = ""
+        self.boot_seconds = 0.0
+
+    def _init(self, drives, mtdram, script):
+        mods = (self.dir / "modules" / "order").read_text().split()
+        lines = [
+            "#!/bin/sh",
+            "/bin/busybox --install -s /bin",
+            "export PATH=/bin:/usr/bin",
+            "mount -t devtmpfs dev /dev; mount -t proc proc /proc",
+            "mount -t sysfs sys /sys; mount -t tmpfs tmp /tmp",
+        ]
+        lines += [f"insmod /lib/modules/{m}" for m in mods if m != "mtdram.ko"]
+        # Drives probe asynchronously: wait for every partition node.
+        names = []
+        for d, drive in enumerate(drives):
+            for p in range(len(drive.sizes)):
+                names.append((f"/dev/vd{'abcd'[d]}{p + 1}", drive.erase))
+        results = f"/dev/vd{'abcd'[len(drives)]}"
+        for node in [n for n, _ in names] + [results]:
+            lines.append(f"i=0; while [ ! -b {node} ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done")
+        for node, erase in names:
+            lines.append(f"echo {node},{erase} > /sys/module/block2mtd/parameters/block2mtd")
+        if mtdram:
+            kib, erase_kib = mtdram
+            lines.append(f"insmod /lib/modules/mtdram.ko total_size={kib} erase_size={erase_kib}")
+        lines += [
+            "export RESULTS=/tmp/results",
+            "( cd /tmp && sh /scenario.sh ) > $RESULTS 2>&1",
+            "echo \"@end $?\" >> $RESULTS",
+            f"dd if=$RESULTS of={results} bs=4096 conv=fsync 2>/dev/null",
+            "sync",
+            "poweroff -f",
+        ]
+        return "\n".join(lines) + "\n"
+
+    def _initramfs(self, init, scenario):
+        entries = [(d, 0o40755, b"") for d in (
+            "bin", "dev", "proc", "sys", "tmp", "lib", "lib/modules", "etc",
+            "usr", "usr/bin")]
+        entries += [
+            ("bin/busybox", 0o100755, (self.dir / "busybox").read_bytes()),
+            ("bin/sh", 0o120777, "busybox"),
+            ("init", 0o100755, init),
+            ("scenario.sh", 0o100644, scenario),
+            ("etc/passwd", 0o100644,
+             "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n"),
+            ("etc/group", 0o100644, "root:x:0:\nnogroup:x:65534:\n"),
+            (INTERP.lstrip("/"), 0o100755,
+             (self.sysroot / "usr" / "lib" / "libc.so").read_bytes()),
+        ]
+        for m in (self.dir / "modules").glob("*.ko"):
+            entries.append((f"lib/modules/{m.name}", 0o100644, m.read_bytes()))
+        for guest, host in self.binaries.items():
+            entries.append((guest.lstrip("/"), 0o100755, Path(host).read_bytes()))
+        path = self.work / "initramfs.cpio"
+        path.write_bytes(_cpio(entries))
+        return path
+
+    def run(self, drives, script, mtdram=None, timeout=120):
+        """Boots with the drives (image files must exist), runs the script
+        as root, powers off. Returns what the script wrote to stdout."""
+        assert len(drives) <= 3, "the board hangs with many virtio drives"
+        results = Drive(self.work / "results.img", SECTOR, [SECTOR])
+        results.path.write_bytes(b"\0" * RESULTS_SIZE)
+        initrd = self._initramfs(self._init(drives, mtdram, script), script)
+        cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
+               "-no-reboot", "-nic", "none", "-kernel", str(self.dir / "vmlinuz"),
+               "-initrd", str(initrd),
+               "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
+        for d in drives + [results]:
+            cmd += ["-drive", f"file={d.path},if=virtio,format=raw"]
+        start = time.monotonic()
+        try:
+            p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=timeout)
+            self.console = p.stdout.decode(errors="replace")
+        except subprocess.TimeoutExpired as e:
+            self.console = (e.stdout or b"").decode(errors="replace")
+            raise RuntimeError(f"board did not power off within {timeout} s; "
+                               f"console ends:\n{self.console[-3000:]}")
+        self.boot_seconds = time.monotonic() - start
+        out = results.path.read_bytes().split(b"\0", 1)[0].decode(errors="replace")
+        if "@end " not in out:
+            raise RuntimeError("board ran no scenario; console ends:\n"
+                               + self.console[-3000:])
+        return out
+
+
+def quote(args):
+    return " ".join(shlex.quote(a) for a in args)
