@@ -202,11 +202,17 @@ TEST_F(Flash, WriteByReportedSize) {
     bool fits;
   };
   const Case cases[] = {
-      {0xE006, -1, true},   {0xF000, -1, true},     {0x10000, -1, true},
-      {0x100000, -1, true}, {kSize, 0x10000, true},  // maps what MEMGETINFO
-                                                     // says, not the file
-      {0xE005, -1, false},  {0xE000, -1, false},    {0x1000, -1, false},
-      {kSize, 0, false},    {kSize, 0xE005, false},
+      {0xE006, -1, true},
+      {0xF000, -1, true},
+      {0x10000, -1, true},
+      {0x100000, -1, true},
+      {kSize, 0x10000, true},  // maps what MEMGETINFO
+                               // says, not the file
+      {0xE005, -1, false},
+      {0xE000, -1, false},
+      {0x1000, -1, false},
+      {kSize, 0, false},
+      {kSize, 0xE005, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.file_size << " " << c.reported);
