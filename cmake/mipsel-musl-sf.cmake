@@ -71,6 +71,12 @@ else()
   # stray C++ runtime symbol fails this link.
   set(lib ${FLASHMAC_SYSROOT}/usr/lib)
   string(APPEND link_flags " -nostdlib -L${lib}")
+  # Debian's libgcc is built hard-float; musl's printf pulls its double
+  # helpers into a static link, where only %f-style conversions, which the
+  # tool never uses, would reach them. Keep the link quiet about it.
+  if(FLASHMAC_STATIC)
+    string(APPEND link_flags " -Wl,--no-warn-mismatch")
+  endif()
   set(startfiles "${lib}/crt1.o ${lib}/crti.o")
   set(endfiles "-lc ${libgcc} ${lib}/crtn.o")
 endif()
