@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ python3 libgtest-dev clang-format
+  cmake make g++ python3 libgtest-dev clang-format clang libclang-rt-14-dev
   gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu
   qemu-user-static qemu-system-mips ipxe-qemu seabios
   cpio xz-utils ca-certificates

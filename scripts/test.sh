@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-for preset in host host-asan mipsel-musl-sf mipsel-musl-sf-static; do
+for preset in host host-asan fuzz mipsel-musl-sf mipsel-musl-sf-static; do
   echo "=== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

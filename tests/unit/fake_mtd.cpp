@@ -99,8 +99,12 @@ void add(const std::string& name, const Partition& p) {
 }
 
 std::vector<std::uint8_t> content(const std::string& name) {
-  std::ifstream in(file_of(name), std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  const fs::path path = file_of(name);
+  std::vector<std::uint8_t> data(fs::file_size(path));
+  std::ifstream(path, std::ios::binary)
+      .read(reinterpret_cast<char*>(data.data()),
+            static_cast<std::streamsize>(data.size()));
+  return data;
 }
 
 const std::vector<Call>& calls() { return st().calls; }
