@@ -61,26 +61,27 @@ chmod 666 /dev/mtd* /dev/mtdblock*
 def guest_script(scale):
     r = lambda n: max(3, int(n * scale))
     lines = [GUEST]
+
+    def each(step, args):
+        # One line per flashmac build; {b} in step is the binary.
+        lines.extend(f"{step.format(b=b)} {args}".rstrip() for b in BINARIES)
+
     # Start-up alone: no arguments, so nothing is opened.
-    for b in BINARIES:
-        lines.append(f"t start:{b} {r(200)} {b}")
+    each(f"t start:{{b}} {r(200)} {{b}}", "")
     lines.append(f"t start:busybox {r(200)} /bin/true")
-    for b in BINARIES:
-        lines.append(f"t read:{b} {r(200)} {b} 0")
+    each(f"t read:{{b}} {r(200)} {{b}}", "0")
     lines.append(f"t read:busybox {r(200)} bb_read 0")
     for i, size in enumerate(SIZES):
         runs = r({64: 100, 1024: 30, 8192: 10}[size // KiB])
-        for b in BINARIES:
-            lines.append(f"t write{i}:{b} {runs} {b} {i} 02:00:00:00:00:{i:02x}")
-        lines.append(f"t write{i}:busybox {runs} bb_write {i} '\\002\\000\\000\\000\\001\\{i:03o}'")
-        for b in BINARIES:
-            lines.append(f"m write{i}:{b} {b} {i} 02:00:00:00:00:{i:02x}")
-            lines.append(f"l write{i}:{b} {b} {i} 02:00:00:00:00:{i:02x}")
-        lines.append(f"m write{i}:busybox sh -c \"printf '\\002\\000\\000\\000\\001\\{i:03o}' | "
+        mac, raw = f"02:00:00:00:00:{i:02x}", f"\\002\\000\\000\\000\\001\\{i:03o}"
+        each(f"t write{i}:{{b}} {runs} {{b}}", f"{i} {mac}")
+        lines.append(f"t write{i}:busybox {runs} bb_write {i} '{raw}'")
+        each(f"m write{i}:{{b}} {{b}}", f"{i} {mac}")
+        each(f"l write{i}:{{b}} {{b}}", f"{i} {mac}")
+        lines.append(f"m write{i}:busybox sh -c \"printf '{raw}' | "
                      f"dd of=/dev/mtdblock{i} bs=1 seek=57344 count=6 conv=notrunc\"")
     lines.append(f"m read:busybox {HEXDUMP.replace('$1', '0')}")
-    for b in BINARIES:
-        lines.append(f"m read:{b} {b} 0")
+    each("m read:{b} {b}", "0")
     return "\n".join(lines) + "\n"
 
 
