@@ -29,12 +29,15 @@ constexpr const char OPEN_ERROR[] = "open %s error\n";
 constexpr const char TOO_SMALL[] = "%s too small for MAC record\n";
 constexpr const char MAP_ERROR[] = "mmap %s error\n";
 
-// Formats fmt with the partition name into the cleared buffer. False when
-// the path did not fit; the buffer then holds the cut, terminated path.
-bool form_path(PathBuf& buf, const char* fmt, const char* part) {
-  std::memset(buf, 0, sizeof buf);
-  const int n = std::snprintf(buf, sizeof buf, fmt, part);
-  return n >= 0 && static_cast<std::size_t>(n) < sizeof buf;
+// Forms the device path from fmt and the partition name in the cleared
+// buffer and opens it. -1 when it does not open, or when the path does not
+// fit: the buffer then holds the cut path for the message, and nothing of
+// it is opened.
+int open_device(PathBuf& path, const char* fmt, const char* part) {
+  std::memset(path, 0, sizeof path);
+  const int n = std::snprintf(path, sizeof path, fmt, part);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return -1;
+  return open(path, OPEN_FLAGS);
 }
 
 // Whether count bytes at MAC_OFFSET lie inside the first `len` bytes.
@@ -48,11 +51,7 @@ bool record_fits(long long len, int count) {
 
 int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
   PathBuf path;
-  if (!form_path(path, "/dev/mtdblock%s", part)) {
-    std::fprintf(stderr, OPEN_ERROR, path);
-    return -1;
-  }
-  const int fd = open(path, OPEN_FLAGS);
+  const int fd = open_device(path, "/dev/mtdblock%s", part);
   if (fd < 0) {
     std::fprintf(stderr, OPEN_ERROR, path);
     return -1;
@@ -79,9 +78,7 @@ int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
 
 int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   PathBuf path;
-  // A path that does not fit is treated like a node that can't be opened.
-  if (!form_path(path, "/dev/mtd%s", part)) return -1;
-  int fd = open(path, OPEN_FLAGS);
+  int fd = open_device(path, "/dev/mtd%s", part);
   if (fd < 0) return -1;
   mtd_info_user info{};
   if (ioctl(fd, MEMGETINFO, &info) != 0) {
@@ -95,11 +92,7 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
     return -1;
   }
 
-  if (!form_path(path, "/dev/mtdblock%s", part)) {
-    std::fprintf(stderr, OPEN_ERROR, path);
-    return -1;
-  }
-  fd = open(path, OPEN_FLAGS);
+  fd = open_device(path, "/dev/mtdblock%s", part);
   if (fd < 0) {
     std::fprintf(stderr, OPEN_ERROR, path);
     return -1;
