@@ -14,6 +14,9 @@ set(FLASHMAC_CROSS_PREFIX "" CACHE STRING "Prefix of your own musl cross toolcha
 set(FLASHMAC_SYSROOT "" CACHE PATH "Sysroot holding the target's musl")
 set(FLASHMAC_STATIC OFF CACHE BOOL "Link the C library statically")
 set(FLASHMAC_INTERP /lib/ld-musl-mipsel-sf.so.1)
+# CMake's compiler checks read this file again in a scratch project.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES
+     FLASHMAC_CROSS_PREFIX FLASHMAC_SYSROOT FLASHMAC_STATIC)
 
 set(target_flags "-march=mips32r2 -mabi=32 -EL -msoft-float -mplt")
 # No unwinding, exceptions or RTTI: nothing needs libstdc++ or libgcc_s.
