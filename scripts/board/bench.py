@@ -8,9 +8,7 @@ usage: bench.py [--write FILE] [--runs-scale X]
 import argparse
 import datetime
 import platform
-import re
 import subprocess
-import sys
 from pathlib import Path
 
 import board

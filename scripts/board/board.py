@@ -6,9 +6,7 @@ on the host, and mtdram.
 The guest runs a shell script; what it writes to $RESULTS comes back to
 the host through a drive of its own, free of console noise.
 """
-import os
 import shlex
-import shutil
 import struct
 import subprocess
 import time
@@ -88,7 +86,7 @@ class Board:
         self.console = ""
         self.boot_seconds = 0.0
 
-    def _init(self, drives, mtdram, script):
+    def _init(self, drives, mtdram):
         mods = (self.dir / "modules" / "order").read_text().split()
         lines = [
             "#!/bin/sh",
@@ -148,15 +146,15 @@ class Board:
         """Boots with the drives (image files must exist), runs the script
         as root, powers off. Returns what the script wrote to stdout."""
         assert len(drives) <= 3, "the board hangs with many virtio drives"
-        results = Drive(self.work / "results.img", SECTOR, [SECTOR])
-        results.path.write_bytes(b"\0" * RESULTS_SIZE)
-        initrd = self._initramfs(self._init(drives, mtdram, script), script)
+        results = self.work / "results.img"
+        results.write_bytes(b"\0" * RESULTS_SIZE)
+        initrd = self._initramfs(self._init(drives, mtdram), script)
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
                "-no-reboot", "-nic", "none", "-kernel", str(self.dir / "vmlinuz"),
                "-initrd", str(initrd),
                "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
-        for d in drives + [results]:
-            cmd += ["-drive", f"file={d.path},if=virtio,format=raw"]
+        for path in [d.path for d in drives] + [results]:
+            cmd += ["-drive", f"file={path},if=virtio,format=raw"]
         start = time.monotonic()
         try:
             p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
@@ -167,7 +165,7 @@ class Board:
             raise RuntimeError(f"board did not power off within {timeout} s; "
                                f"console ends:\n{self.console[-3000:]}")
         self.boot_seconds = time.monotonic() - start
-        out = results.path.read_bytes().split(b"\0", 1)[0].decode(errors="replace")
+        out = results.read_bytes().split(b"\0", 1)[0].decode(errors="replace")
         if "@end " not in out:
             raise RuntimeError("board ran no scenario; console ends:\n"
                                + self.console[-3000:])

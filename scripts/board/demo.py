@@ -5,7 +5,6 @@ partition, writes a new one, and after a power cycle reads it again.
 usage: demo.py [NEW_ADDRESS]
 """
 import sys
-from pathlib import Path
 
 import board
 
