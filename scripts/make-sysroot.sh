@@ -18,12 +18,10 @@ rm -rf "$root" "$work"
 mkdir -p "$work/src"
 
 echo "sysroot: fetching musl source" >&2
-mirror=$(debian_mirror)
-debian_apt "$work/apt" amd64 \
-  "deb-src [signed-by=$debian_keyring] $mirror bookworm main" apt-get update >/dev/null
-(cd "$work/src" && debian_apt "$work/apt" amd64 \
-  "deb-src [signed-by=$debian_keyring] $mirror bookworm main" apt-get \
-  source --download-only musl >/dev/null)
+line="deb-src [signed-by=$debian_keyring] $(debian_mirror) bookworm main"
+debian_apt "$work/apt" amd64 "$line" apt-get update >/dev/null
+(cd "$work/src" &&
+  debian_apt "$work/apt" amd64 "$line" apt-get source --download-only musl >/dev/null)
 tarball=$(ls "$work"/src/musl_*.orig.tar.* | grep -v '\.asc$' | head -n 1)
 tar -xf "$tarball" -C "$work/src"
 src=$(find "$work/src" -maxdepth 1 -type d -name 'musl-*' | head -n 1)

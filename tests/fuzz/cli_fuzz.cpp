@@ -13,8 +13,8 @@
 #include <tuple>
 #include <vector>
 
-#include "../unit/fake_mtd.h"
 #include "app/cli.h"
+#include "fake_mtd.h"
 #include "mac/parse.h"
 
 namespace {
