@@ -106,8 +106,12 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
     close(fd);
     return -1;
   }
-  std::memcpy(static_cast<std::uint8_t*>(map) + MAC_OFFSET, src,
-              static_cast<std::size_t>(count));
+  // On NOR and NAND a dirty page makes the kernel erase and reprogram the
+  // whole erase block around it: leave an unchanged record untouched, so
+  // that rewriting the same address neither wears the block nor risks it.
+  std::uint8_t* rec = static_cast<std::uint8_t*>(map) + MAC_OFFSET;
+  const auto n = static_cast<std::size_t>(count);
+  if (std::memcmp(rec, src, n) != 0) std::memcpy(rec, src, n);
   // Both must succeed before the bytes are on flash; without the check a
   // read-back from the page cache would show an address the flash lacks.
   const bool synced = msync(map, len, MS_SYNC) == 0;

@@ -198,6 +198,7 @@ extern "C" void* __wrap_mmap(void* addr, size_t len, int prot, int flags,
     return MAP_FAILED;
   }
   // Locking needs no test of its own and may exceed RLIMIT_MEMLOCK here.
+  if (st().faults.mapping_read_only) prot &= ~PROT_WRITE;
   void* m = __real_mmap(addr, len, prot, flags & ~MAP_LOCKED, fd, off);
   if (m != MAP_FAILED) st().maps[m] = len;
   return m;

@@ -33,6 +33,9 @@ struct Call {
 
 struct Faults {
   bool mmap_fails = false;
+  // Maps without write permission: a store into the mapping (which on real
+  // flash costs an erase) crashes the test.
+  bool mapping_read_only = false;
   bool msync_fails = false;
   bool fsync_fails = false;
 };

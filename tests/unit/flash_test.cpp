@@ -195,6 +195,21 @@ TEST_F(Flash, WriteChangesOnlyTheRecordAndSyncsBeforeLettingGo) {
   EXPECT_EQ(c[7].a, static_cast<long long>(kSize));
 }
 
+TEST_F(Flash, WriteOfTheAddressAlreadyThereStoresNothing) {
+  // Same steps and result as any write, but no page of the mapping is
+  // dirtied: the fake maps it read-only, so a store would crash here.
+  fake_mtd::add("3", part());
+  const Bytes before = fake_mtd::content("3");
+  fake_mtd::faults().mapping_read_only = true;
+  EXPECT_EQ(write("3", kRecord), 0);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(fake_mtd::content("3"), before);
+  EXPECT_EQ(fake_mtd::call_names(),
+            (Names{"open /dev/mtd3", "ioctl /dev/mtd3", "close /dev/mtd3",
+                   "open /dev/mtdblock3", "mmap /dev/mtdblock3", "msync ",
+                   "fsync /dev/mtdblock3", "munmap ", "close /dev/mtdblock3"}));
+}
+
 TEST_F(Flash, WriteByReportedSize) {
   struct Case {
     std::size_t file_size;
