@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Fetches what the emulated MIPS Malta board boots: Debian's 4kc-malta
-# kernel with its MTD and virtio modules, and busybox-static as userland.
+# kernel with its MTD, NAND simulator, CFI flash and virtio modules,
+# busybox-static as userland, and the kernel's headers and kbuild for
+# building the board's own module.
 # usage: fetch-board.sh DIR   (does nothing when DIR is complete)
 set -euo pipefail
 
@@ -21,7 +23,16 @@ apt_mipsel apt-get update >/dev/null
 kernel=$(apt_mipsel apt-cache depends linux-image-4kc-malta 2>/dev/null |
   awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
 [ -n "$kernel" ] || { echo "board: no 4kc-malta kernel found" >&2; exit 1; }
-(cd "$work/debs" && apt_mipsel apt-get download "$kernel" busybox-static >/dev/null)
+release=${kernel#linux-image-}
+abi=${release%-*-*}
+version=$(apt_mipsel apt-cache show "$kernel" | awk '/^Version:/ { print $2; exit }')
+(cd "$work/debs" && apt_mipsel apt-get download "$kernel" busybox-static \
+  "linux-headers-$release" "linux-headers-$abi-common" >/dev/null)
+# kbuild's tools run on this machine: its own architecture, same version.
+kbuild=linux-kbuild-$(echo "$version" | cut -d. -f1-2)
+debian_apt "$work/apt-host" "$(dpkg --print-architecture)" "$line" apt-get update >/dev/null
+(cd "$work/debs" && debian_apt "$work/apt-host" "$(dpkg --print-architecture)" "$line" \
+  apt-get download "$kbuild=$version" >/dev/null)
 for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/root"; done
 
 cp "$work"/root/boot/vmlinuz-* "$dir/vmlinuz"
@@ -31,7 +42,11 @@ kmods=$(echo "$work"/root/lib/modules/*/kernel)
 for m in drivers/virtio/virtio.ko drivers/virtio/virtio_ring.ko \
   drivers/virtio/virtio_pci_legacy_dev.ko drivers/virtio/virtio_pci_modern_dev.ko \
   drivers/virtio/virtio_pci.ko drivers/block/virtio_blk.ko \
-  drivers/mtd/devices/block2mtd.ko drivers/mtd/devices/mtdram.ko; do
+  drivers/mtd/devices/block2mtd.ko drivers/mtd/devices/mtdram.ko \
+  drivers/mtd/nand/raw/nand.ko drivers/mtd/nand/raw/nandsim.ko \
+  drivers/mtd/chips/gen_probe.ko drivers/mtd/chips/cfi_util.ko \
+  drivers/mtd/chips/cfi_probe.ko drivers/mtd/chips/cfi_cmdset_0001.ko \
+  drivers/mtd/maps/physmap.ko; do
   f="$kmods/$m"
   [ -f "$f" ] || f=$(ls "$f".* 2>/dev/null | head -n 1)
   [ -f "$f" ] || { echo "board: module $m missing" >&2; exit 1; }
@@ -42,6 +57,13 @@ for m in drivers/virtio/virtio.ko drivers/virtio/virtio_ring.ko \
   echo "$(basename "$m")" >>"$dir/modules/order"
 done
 echo "$kernel" >"$dir/kernel-package"
+
+# Laid out as installed, so the headers' relative links to kbuild hold;
+# the per-flavour tree includes the common one by its absolute path.
+mv "$work/root/usr/src" "$dir/src"
+mkdir -p "$dir/lib" && mv "$work/root/usr/lib/$kbuild" "$dir/lib/"
+sed -i "s|/usr/src/|$dir/src/|" "$dir/src/linux-headers-$release/Makefile"
+ln -s "src/linux-headers-$release" "$dir/headers"
 
 rm -rf "$work"
 touch "$dir/.complete"

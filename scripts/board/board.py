@@ -1,7 +1,9 @@
 """An emulated MIPS Malta board with real Linux MTD devices, for running
 the device binary: Debian's 4kc-malta kernel and busybox in an initramfs,
 flash partitions from block2mtd over virtio drives whose image files stay
-on the host, and mtdram.
+on the host, mtdram, the board's own CFI NOR chip (its image also on the
+host) and the kernel's NAND simulator. The last two really erase: the
+kernel's block device reads, erases and reprograms a whole erase block.
 
 The guest runs a shell script; what it writes to $RESULTS comes back to
 the host through a drive of its own, free of console noise.
@@ -19,6 +21,24 @@ SECTOR = 512
 FIRST = 0x10000
 RESULTS_SIZE = 1 << 20
 INTERP = "/lib/ld-musl-mipsel-sf.so.1"
+# Loaded on demand, with parameters, in a fixed order: MTD numbers follow
+# block2mtd's partitions, then mtdram, the NOR chip's partitions, nandsim's.
+ON_DEMAND = {"mtdram.ko", "nand.ko", "nandsim.ko", "gen_probe.ko", "cfi_util.ko",
+             "cfi_probe.ko", "cfi_cmdset_0001.ko", "physmap.ko"}
+CFI = ["gen_probe.ko", "cfi_util.ko", "cfi_probe.ko", "cfi_cmdset_0001.ko",
+       "physmap.ko"]
+NOR_MODULE = TOP / "scripts" / "board" / "malta-nor"
+# The Malta board's NOR chip and the partitions malta_nor.c declares on it.
+NOR_SIZE = 4 << 20
+NOR_PARTS = [(0, 0x100000), (0x100000, 0x40000), (0x140000, 0x10000),
+             (0x150000, NOR_SIZE - 0x150000)]
+# The guest counts erase requests to every MTD device through a kprobe;
+# `erases` prints how many since its last call.
+ERASES = """#!/bin/sh
+t=/sys/kernel/tracing
+[ -w $t/trace ] || { echo -; exit; }
+n=$(grep -c ' fm_erase:' $t/trace); echo > $t/trace; echo $n
+"""
 
 
 def fetch(board_dir=CACHE / "board"):
@@ -75,6 +95,43 @@ def _cpio(entries):
     return bytes(out)
 
 
+def nor_module(board_dir, work):
+    """Builds the module that declares the NOR chip, against the headers of
+    the board's kernel; returns the .ko."""
+    out = Path(work) / "malta-nor"
+    ko = out / "malta_nor.ko"
+    src = sorted(NOR_MODULE.iterdir())
+    if ko.exists() and all(ko.stat().st_mtime >= f.stat().st_mtime for f in src):
+        return ko
+    out.mkdir(parents=True, exist_ok=True)
+    for f in src:
+        (out / f.name).write_bytes(f.read_bytes())
+    subprocess.run(["make", "-s", "-C", str(Path(board_dir) / "headers"), f"M={out}",
+                    "ARCH=mips", "CROSS_COMPILE=mipsel-linux-gnu-", "modules"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return ko
+
+
+class Nor:
+    """The board's 4 MiB CFI NOR chip, kept in an image file on the host."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+
+    def create(self, contents):
+        """contents[i] fills partition i of NOR_PARTS; None leaves 0xFF."""
+        img = bytearray(b"\xff" * NOR_SIZE)
+        for (off, size), data in zip(NOR_PARTS, contents):
+            if data is not None:
+                assert len(data) == size
+                img[off:off + size] = data
+        self.path.write_bytes(img)
+
+    def partition(self, i):
+        off, size = NOR_PARTS[i]
+        return self.path.read_bytes()[off:off + size]
+
+
 class Board:
     def __init__(self, workdir, sysroot, binaries, board_dir=None):
         """binaries: {guest path: host path} of programs to put in /usr/bin."""
@@ -86,7 +143,7 @@ class Board:
         self.console = ""
         self.boot_seconds = 0.0
 
-    def _init(self, drives, mtdram):
+    def _init(self, drives, mtdram, nor, nandsim):
         mods = (self.dir / "modules" / "order").read_text().split()
         lines = [
             "#!/bin/sh",
@@ -95,7 +152,12 @@ class Board:
             "mount -t devtmpfs dev /dev; mount -t proc proc /proc",
             "mount -t sysfs sys /sys; mount -t tmpfs tmp /tmp",
         ]
-        lines += [f"insmod /lib/modules/{m}" for m in mods if m != "mtdram.ko"]
+        lines += [f"insmod /lib/modules/{m}" for m in mods if m not in ON_DEMAND]
+        lines += [
+            "mount -t tracefs trace /sys/kernel/tracing 2>/dev/null &&"
+            " echo 'p:fm_erase mtd_erase' > /sys/kernel/tracing/kprobe_events &&"
+            " echo 1 > /sys/kernel/tracing/events/kprobes/fm_erase/enable",
+        ]
         # Drives probe asynchronously: wait for every partition node.
         names = []
         for d, drive in enumerate(drives):
@@ -109,6 +171,12 @@ class Board:
         if mtdram:
             kib, erase_kib = mtdram
             lines.append(f"insmod /lib/modules/mtdram.ko total_size={kib} erase_size={erase_kib}")
+        if nor:
+            lines += [f"insmod /lib/modules/{m}" for m in CFI + ["malta_nor.ko"]]
+        if nandsim is not None:
+            lines += ["insmod /lib/modules/nand.ko",
+                      f"insmod /lib/modules/nandsim.ko {nandsim}"]
+        lines.append("erases >/dev/null")
         lines += [
             "export RESULTS=/tmp/results",
             "( cd /tmp && sh /scenario.sh ) > $RESULTS 2>&1",
@@ -119,7 +187,7 @@ class Board:
         ]
         return "\n".join(lines) + "\n"
 
-    def _initramfs(self, init, scenario):
+    def _initramfs(self, init, scenario, files):
         entries = [(d, 0o40755, b"") for d in (
             "bin", "dev", "proc", "sys", "tmp", "lib", "lib/modules", "etc",
             "usr", "usr/bin")]
@@ -128,6 +196,7 @@ class Board:
             ("bin/sh", 0o120777, "busybox"),
             ("init", 0o100755, init),
             ("scenario.sh", 0o100644, scenario),
+            ("bin/erases", 0o100755, ERASES),
             ("etc/passwd", 0o100644,
              "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n"),
             ("etc/group", 0o100644, "root:x:0:\nnogroup:x:65534:\n"),
@@ -138,23 +207,33 @@ class Board:
             entries.append((f"lib/modules/{m.name}", 0o100644, m.read_bytes()))
         for guest, host in self.binaries.items():
             entries.append((guest.lstrip("/"), 0o100755, Path(host).read_bytes()))
+        for guest, data in files.items():
+            entries.append((guest.lstrip("/"), 0o100644, data))
         path = self.work / "initramfs.cpio"
         path.write_bytes(_cpio(entries))
         return path
 
-    def run(self, drives, script, mtdram=None, timeout=120):
+    def run(self, drives, script, mtdram=None, nor=None, nandsim=None, files=None,
+            timeout=120):
         """Boots with the drives (image files must exist), runs the script
-        as root, powers off. Returns what the script wrote to stdout."""
+        as root, powers off. Returns what the script wrote to stdout.
+        mtdram: (KiB, erase KiB); nor: a Nor whose image exists; nandsim: the
+        simulator's module parameters; files: {guest path: bytes} to add."""
         assert len(drives) <= 3, "the board hangs with many virtio drives"
         results = self.work / "results.img"
         results.write_bytes(b"\0" * RESULTS_SIZE)
-        initrd = self._initramfs(self._init(drives, mtdram), script)
+        files = dict(files or {})
+        if nor:
+            files["/lib/modules/malta_nor.ko"] = nor_module(self.dir, self.work).read_bytes()
+        initrd = self._initramfs(self._init(drives, mtdram, nor, nandsim), script, files)
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
                "-no-reboot", "-nic", "none", "-kernel", str(self.dir / "vmlinuz"),
                "-initrd", str(initrd),
                "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
         for path in [d.path for d in drives] + [results]:
             cmd += ["-drive", f"file={path},if=virtio,format=raw"]
+        if nor:
+            cmd += ["-drive", f"file={nor.path},if=pflash,format=raw"]
         start = time.monotonic()
         try:
             p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,

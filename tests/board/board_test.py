@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """flashmac on a real Linux MTD stack: the device binary on an emulated
 MIPS Malta board, against block2mtd partitions over drives whose images
-stay on the host (two erase sizes, short and boundary-sized partitions)
-and an mtdram device. Checks stdout byte for byte, stderr, the exit status,
-the partition's contents inside the guest after each case, the image files
-byte for byte from the host, and a second boot on the same images.
+stay on the host (two erase sizes, short and boundary-sized partitions),
+an mtdram device, and two kinds of flash that really erase: the board's
+CFI NOR chip (image on the host) and the NAND simulator with failing
+erase blocks and pages. Checks stdout byte for byte, stderr, the exit
+status, the erases each case asked of the kernel, the partition's contents
+inside the guest after each case, the image files byte for byte from the
+host, and a second boot on the same images.
 
 usage: board_test.py --binary FLASHMAC --sysroot DIR --work DIR
 """
@@ -29,6 +32,26 @@ LAYOUT = [
 MTDRAM = 8  # the mtdram device: 128 KiB, 64 KiB erase blocks
 MTDRAM_KIB = 128
 UNTOUCHED = 3  # never written: failure cases point their nodes here
+# The NOR chip's writable partitions (64 KiB erase blocks): factory,
+# config, spare; its read-only boot partition is mtd9.
+NOR = {10: 1, 11: 2, 12: 3}  # mtd: partition index on the chip
+# NAND simulator: 16 MiB, 512-byte pages, 16 KiB erase blocks, split into
+# partitions of 8 blocks; the record lies in block 3 of each.
+NAND_OK, NAND_WEAK_BLOCK, NAND_WEAK_PAGE = NAND = 13, 14, 15
+NAND_PART, NAND_ERASE, NAND_PAGE = 128 * KiB, 16 * KiB, 512
+NAND_FIRST = 13
+
+
+def nand_abs(n, offset, unit):
+    """The chip-wide number of the block or page holding `offset` of mtd n."""
+    return ((n - NAND_FIRST) * NAND_PART + offset) // unit
+
+
+# The block under the record fails its second erase (a pattern fill is the
+# first); the record's page fails its second programming likewise.
+NANDSIM = ("first_id_byte=0x20 second_id_byte=0x73 parts=8,8,8 "
+           f"weakblocks={nand_abs(NAND_WEAK_BLOCK, OFF, NAND_ERASE)}:1 "
+           f"weakpages={nand_abs(NAND_WEAK_PAGE, OFF, NAND_PAGE)}:1")
 
 
 def mac(s):
@@ -56,6 +79,7 @@ class Case:
     prep: str = ""
     user: str = ""
     check: int = -1  # mtd whose contents are compared with the model after
+    erases: int = None  # erase requests the kernel saw during the command
     md5: str = None
 
 
@@ -71,6 +95,11 @@ class Model:
                 self.parts[n] = pattern(size, 7 * n + 1, rec)
                 n += 1
         self.parts[MTDRAM] = bytearray(b"\xff" * MTDRAM_KIB * KiB)
+        for n, i in NOR.items():
+            size = board.NOR_PARTS[i][1]
+            self.parts[n] = pattern(size, 5 * n, bytes([0x02, 0x4E, 0x4F, 0x52, 0, n]))
+        for n in NAND:
+            self.parts[n] = pattern(NAND_PART, 3 * n, bytes([0x02, 0x4E, 0x41, 0x4E, 0, n]))
 
     def record(self, n):
         return bytes(self.parts[n][OFF:OFF + 6])
@@ -94,12 +123,14 @@ class Cases(list):
                      if k.check >= 0 else None)
             self.append(k)
 
-    def read(self, n):
-        self.add(Case(f"read mtd{n}", [str(n)], shown(self.m.record(n))))
+    def read(self, n, erases=None):
+        self.add(Case(f"read mtd{n}", [str(n)], shown(self.m.record(n)),
+                      erases=erases))
 
-    def write(self, n, text, record):
+    def write(self, n, text, record, erases=None):
         out = self.m.write(n, mac(record))
-        self.add(Case(f"write mtd{n} {text}", [str(n), text], out, check=n))
+        self.add(Case(f"write mtd{n} {text}", [str(n), text], out, check=n,
+                      erases=erases))
 
 
 def first_boot_cases(m):
@@ -139,6 +170,33 @@ def first_boot_cases(m):
     c.read(MTDRAM)
     c.write(MTDRAM, "aa:bb:cc:dd:ee:08", "aabbccddee08")
     c.read(MTDRAM)
+
+    # Flash that erases. A changed record costs one erase of the block
+    # around it; a read or the address already there costs none.
+    for n in (10, 11, NAND_OK):
+        c.read(n, erases=0)
+        c.write(n, shown(m.record(n)).decode(), m.record(n).hex(), erases=0)
+        c.write(n, f"02:ee:00:00:{n:02x}:01", f"02ee0000{n:02x}01", erases=1)
+        c.read(n, erases=0)
+    # The block under the record fails its next erase: reads and unchanged
+    # writes must not spend it. The failed erase leaves the block blank, and
+    # the read-back shows that, not the address asked for.
+    n = NAND_WEAK_BLOCK
+    c.read(n, erases=0)
+    c.write(n, shown(m.record(n)).decode().lower(), m.record(n).hex(), erases=0)
+    blk = OFF // NAND_ERASE * NAND_ERASE
+    m.parts[n][blk:blk + NAND_ERASE] = b"\xff" * NAND_ERASE
+    c.add(Case(f"write mtd{n}, erase fails", [str(n), "02:ee:00:00:00:02"],
+               shown(m.record(n)), f"sync /dev/mtdblock{n} error\n", check=n,
+               erases=1))
+    # Programming the record's page fails after the erase: the pages before
+    # it and the record itself are programmed, the rest of the block blank.
+    n = NAND_WEAK_PAGE
+    m.write(n, mac("02ee00000003"))
+    m.parts[n][OFF + NAND_PAGE:blk + NAND_ERASE] = b"\xff" * (blk + NAND_ERASE - OFF - NAND_PAGE)
+    c.add(Case(f"write mtd{n}, program fails", [str(n), "02:ee:00:00:00:03"],
+               shown(m.record(n)), f"sync /dev/mtdblock{n} error\n", check=n,
+               erases=1))
 
     # Failures, all pointed at a partition that must stay as it was.
     u = UNTOUCHED
@@ -189,19 +247,22 @@ def first_boot_cases(m):
 def second_boot_cases(m):
     # What was written survives a power cycle; what was not is unchanged.
     c = Cases(m)
-    for n in (0, 1, 2, 3, 4, 7):
+    for n in (0, 1, 2, 3, 4, 7, *NOR):
         c.add(Case(f"after power cycle, mtd{n}", [str(n)], shown(m.record(n)),
                    check=n))
     return c
 
 
-def script(cases):
-    lines = []
+def script(cases, fill):
+    # The NAND simulator starts blank on every boot: fill it first.
+    lines = [f"dd if=/nand{n} of=/dev/mtdblock{n} bs=16k conv=fsync 2>/dev/null"
+             for n in fill]
     for i, k in enumerate(cases):
         cmd = board.quote(["flashmac"] + k.args)
         if k.user:
             cmd = f"su {k.user} -s /bin/sh -c {board.quote([cmd])}"
-        lines += [k.prep, f"echo '@case {i}'", f"{cmd} >o 2>e; echo \"@rc $?\"",
+        lines += [k.prep, "erases >/dev/null", f"echo '@case {i}'",
+                  f"{cmd} >o 2>e; echo \"@rc $?\"; echo \"@erases $(erases)\"",
                   "echo \"@out $(od -An -v -tx1 o | tr -d ' \\n')\"",
                   "echo \"@err $(od -An -v -tx1 e | tr -d ' \\n')\""]
         if k.check >= 0:
@@ -244,6 +305,9 @@ class Checker:
             want = (k.out, k.err.encode(), k.rc)
             have = (out, err, int(g.get("rc", "-1")))
             self.expect(k.name, want == have, f"\n  want {want!r}\n  got  {have!r}")
+            if k.erases is not None:
+                self.expect(f"{k.name}: erases", g.get("erases") == str(k.erases),
+                            f"want {k.erases}, got {g.get('erases')}")
             if k.check >= 0:
                 self.expect(f"{k.name}: mtd{k.check} contents",
                             g.get("md5") == k.md5)
@@ -260,16 +324,20 @@ def main():
     b = board.Board(work, a.sysroot, {"/usr/bin/flashmac": a.binary})
     drives = [board.Drive(work / f"flash-{name}.img", erase, sizes)
               for name, erase, sizes in LAYOUT]
+    nor = board.Nor(work / "nor.img")
     m = Model()
     n = 0
     for d in drives:
         d.create([bytes(m.parts[n + i]) for i in range(len(d.sizes))])
         n += len(d.sizes)
+    nor.create([None] + [bytes(m.parts[n]) for n in NOR])
+    fill = {n: bytes(m.parts[n]) for n in NAND}
     chk = Checker()
     for boot, make in (("first boot", first_boot_cases),
                        ("second boot", second_boot_cases)):
         cases = make(m)
-        results = b.run(drives, script(cases), mtdram=(MTDRAM_KIB, 64))
+        results = b.run(drives, script(cases, fill), mtdram=(MTDRAM_KIB, 64), nor=nor,
+                        nandsim=NANDSIM, files={f"/nand{n}": d for n, d in fill.items()})
         print(f"{boot}: {len(cases)} cases, {b.boot_seconds:.1f} s")
         chk.cases(cases, results)
         # From the host: every partition holds exactly what the model says.
@@ -278,6 +346,9 @@ def main():
             for i in range(len(d.sizes)):
                 chk.expect(f"{boot}: image of mtd{n}", d.partition(i) == m.parts[n])
                 n += 1
+        for n, i in NOR.items():
+            chk.expect(f"{boot}: NOR image of mtd{n}", nor.partition(i) == m.parts[n])
+        fill = {}  # what the second boot reads of NAND is not checked
     print(f"{chk.passed} passed, {chk.failed} failed")
     sys.exit(1 if chk.failed else 0)
 
