@@ -22,9 +22,17 @@ BINARIES = {
 }
 HEXDUMP = "hexdump -v -n 6 -s 57344 -e '5/1 \"%02X:\" 1/1 \"%02X\"' /dev/mtdblock$1"
 
+# The NOR chip's 256 KiB "factory" partition, after the drive's partitions
+# and the chip's boot partition.
+NOR_MTD = len(SIZES) + 1
+
 GUEST = r"""
 bb_read() { HEXDUMP; }
-bb_write() { printf "$2" | dd of=/dev/mtdblock$1 bs=1 seek=57344 count=6 conv=notrunc 2>/dev/null; HEXDUMP; }
+# Timed writes alternate between two addresses, so that each one changes
+# the record (an unchanged one costs flashmac no flash write at all).
+flip=0
+bb_write() { flip=$((1-flip)); printf "\002\000\000\000\00$flip\000" | dd of=/dev/mtdblock$1 bs=1 seek=57344 count=6 conv=notrunc 2>/dev/null; HEXDUMP; }
+fm_write() { flip=$((1-flip)); "$1" "$2" "02:00:00:00:0$flip:00"; }
 # t LABEL RUNS CMD...: the wall time of RUNS runs, from /proc/uptime.
 t() {
   label=$1; n=$2; shift 2
@@ -69,15 +77,30 @@ def guest_script(scale):
     lines.append(f"t start:busybox {r(200)} /bin/true")
     each(f"t read:{{b}} {r(200)} {{b}}", "0")
     lines.append(f"t read:busybox {r(200)} bb_read 0")
+    # The address already there: flashmac leaves the flash alone.
+    each(f"t same:{{b}} {r(200)} {{b}}", "0 02:00:00:00:00:00")
     for i, size in enumerate(SIZES):
         runs = r({64: 100, 1024: 30, 8192: 10}[size // KiB])
         mac, raw = f"02:00:00:00:00:{i:02x}", f"\\002\\000\\000\\000\\001\\{i:03o}"
-        each(f"t write{i}:{{b}} {runs} {{b}}", f"{i} {mac}")
-        lines.append(f"t write{i}:busybox {runs} bb_write {i} '{raw}'")
+        each(f"t write{i}:{{b}} {runs} fm_write {{b}}", f"{i}")
+        lines.append(f"t write{i}:busybox {runs} bb_write {i}")
         each(f"m write{i}:{{b}} {{b}}", f"{i} {mac}")
         each(f"l write{i}:{{b}} {{b}}", f"{i} {mac}")
         lines.append(f"m write{i}:busybox sh -c \"printf '{raw}' | "
                      f"dd of=/dev/mtdblock{i} bs=1 seek=57344 count=6 conv=notrunc\"")
+    # The NOR chip, which erases: each changed write costs a 64 KiB erase.
+    nor, runs = NOR_MTD, r(20)
+    each(f"t nor-read:{{b}} {runs} {{b}}", f"{nor}")
+    lines.append(f"t nor-read:busybox {runs} bb_read {nor}")
+    each(f"t nor-same:{{b}} {runs} {{b}}", f"{nor} 02:00:00:00:00:00")
+    each(f"t nor-write:{{b}} {runs} fm_write {{b}}", f"{nor}")
+    lines.append(f"t nor-write:busybox {runs} bb_write {nor}")
+    for op, cmd in [("nor-read", f"{{b}} {nor}"), ("nor-same", f"{{b}} {nor} 02:00:00:00:00:00"),
+                    ("nor-write", f"fm_write {{b}} {nor}")]:
+        # The run before the counted one sets the record the "same" row keeps.
+        each(f"{cmd} >/dev/null; erases >/dev/null; {cmd} >/dev/null; "
+             f"echo \"@e {op}:{{b}} $(erases)\"", "")
+    lines.append(f"erases >/dev/null; bb_write {nor} >/dev/null; echo \"@e nor-write:busybox $(erases)\"")
     lines.append(f"m read:busybox {HEXDUMP.replace('$1', '0')}")
     each("m read:{b} {b}", "0")
     return "\n".join(lines) + "\n"
@@ -94,9 +117,11 @@ def main():
                     {f"/usr/bin/{k}": v for k, v in BINARIES.items()})
     drive = board.Drive(work / "flash.img", 64 * KiB, SIZES)
     drive.create([b"\xff" * s for s in SIZES])
-    out = b.run([drive], guest_script(a.runs_scale), timeout=900)
+    nor = board.Nor(work / "nor.img")
+    nor.create([])
+    out = b.run([drive], guest_script(a.runs_scale), nor=nor, timeout=900)
 
-    t, mem, lock = {}, {}, {}
+    t, mem, lock, erases = {}, {}, {}, {}
     for line in out.splitlines():
         f = line.split()
         if line.startswith("@t "):
@@ -106,6 +131,8 @@ def main():
             mem[f[1]] = f"{int(f[2]) // 4} KiB, {f[3]} faults"
         elif line.startswith("@l "):
             lock[f[1]] = f[2]
+        elif line.startswith("@e "):
+            erases[f[1]] = f[2]
 
     names = list(BINARIES) + ["busybox"]
     rows = ["| operation | " + " | ".join(names) + " | flashmac / busybox | flashmac-static / busybox |",
@@ -119,8 +146,24 @@ def main():
 
     row("start-up only (no arguments; busybox: `/bin/true`)", "start")
     row("read", "read")
+    row("write of the address already there + read-back (busybox: none)", "same")
     for i, size in enumerate(SIZES):
         row(f"write + read-back, {size // KiB} KiB partition", f"write{i}")
+
+    # Each operation against the same binary's read, and the erases it
+    # asked of the NOR chip.
+    nrows = ["| operation | " + " | ".join(names) + " | erases (flashmac, static, busybox) |",
+             "|---" * (len(names) + 1) + "|---|"]
+    for label, key, base in [
+            ("read", "nor-read", None),
+            ("write of the address already there + read-back", "nor-same", "nor-read"),
+            ("write of a new address + read-back", "nor-write", "nor-read")]:
+        cells = []
+        for n in names:
+            v, ref = t.get(f"{key}:{n}"), t.get(f"{base}:{n}") if base else None
+            cells.append("-" if v is None else f"{v:.1f} ms" + (f" ({v / ref:.2f}x read)" if ref else ""))
+        ers = ", ".join(erases.get(f"{key}:{n}", "-") for n in names)
+        nrows.append(f"| {label} | " + " | ".join(cells) + f" | {ers} |")
 
     mrows = ["| operation | flashmac peak RSS, page faults | flashmac locked | "
              "flashmac-static peak RSS, page faults | busybox peak RSS, page faults |",
@@ -158,6 +201,11 @@ def main():
         "  `dd of=/dev/mtdblockN bs=1 seek=57344 count=6 conv=notrunc`, then the same hexdump",
         "",
         "## Time per operation", "", *rows, "",
+        "## On flash that erases: the board's CFI NOR chip", "",
+        "A 256 KiB partition with 64 KiB erase blocks. Each changed address makes",
+        "the kernel read, erase and program again the whole erase block around the",
+        "record; the address already there costs flashmac no erase. Times in",
+        "brackets are against the same program's read.", "", *nrows, "",
         "## Memory of one run", "",
         "Peak RSS is what busybox `time -v` reports for the child; about 1.1 MiB of it",
         "is the forked busybox before `exec`, so compare the rows, not the floor.",
