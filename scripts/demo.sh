@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh demo
 cmake --preset mipsel-musl-sf >/dev/null
 cmake --build --preset mipsel-musl-sf >/dev/null
 exec python3 scripts/board/demo.py "$@"

@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# Installs what building and testing flashmac needs on Debian 12: the host
-# toolchain, GoogleTest, the MIPS cross compiler and the emulators. Does
-# nothing when everything is there already.
+# Installs from Debian 12's packages what a task needs, and nothing when it
+# is all there already. Starts from bash and apt-get alone (as root, or
+# with sudo).
+# usage: setup.sh [device|demo|test]   (default: test, which is everything)
+#   device  the device binary: cmake, make, the MIPS cross compiler, llvm
+#   demo    the device binary and the emulated board
+#   test    all of it, with the host compilers, GoogleTest and qemu-user
 set -euo pipefail
 
-packages=(
-  cmake make g++ python3 libgtest-dev clang-format clang libclang-rt-14-dev
-  gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu
-  qemu-user-static qemu-system-mips ipxe-qemu seabios
-  cpio xz-utils ca-certificates
+device=(
+  cmake make gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu
+  llvm xz-utils ca-certificates
 )
+# The board's emulator; its ROMs come with ipxe-qemu and seabios.
+demo=("${device[@]}" python3 qemu-system-mips ipxe-qemu seabios)
+test=("${demo[@]}" g++ libgtest-dev clang-format clang libclang-rt-14-dev
+  qemu-user-static)
+declare -n packages=${1:-test}
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Times flashmac against busybox on the emulated board and rewrites
+# docs/benchmarks.md.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh test
+for p in mipsel-musl-sf mipsel-musl-sf-static; do
+  cmake --preset $p >/dev/null && cmake --build --preset $p >/dev/null
+done
+python3 scripts/board/bench.py --write docs/benchmarks.md "$@"

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the device binary alone, installing only what that needs:
+# build/mipsel-musl-sf/flashmac
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh device
+cmake --preset mipsel-musl-sf >/dev/null
+cmake --build --preset mipsel-musl-sf
+ls -l build/mipsel-musl-sf/flashmac
