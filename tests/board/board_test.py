@@ -229,6 +229,8 @@ def first_boot_cases(m):
         Case("write, read-only nodes for a non-root user",
              ["perm", "00:11:22:33:44:55"], ZEROS,
              "open /dev/mtdblockperm error\n", user="nobody", check=u),
+        Case("read, partition the kernel marks read-only", ["9"], ZEROS,
+             "mmap /dev/mtdblock9 error\n"),
         Case("read, empty partition name", [""], old, prep=blk_u("")),
         Case("read, 5000-byte partition name", ["n" * 5000], ZEROS,
              f"open {cut} error\n"),
