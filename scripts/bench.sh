@@ -8,4 +8,5 @@ scripts/setup.sh test
 for p in mipsel-musl-sf mipsel-musl-sf-static; do
   cmake --preset $p >/dev/null && cmake --build --preset $p >/dev/null
 done
+scripts/board/build-busybox.sh .cache/sysroot-mipsel-musl-sf .cache/busybox-musl
 python3 scripts/board/bench.py --write docs/benchmarks.md "$@"
