@@ -8,6 +8,7 @@ usage: bench.py [--write FILE] [--runs-scale X]
 import argparse
 import datetime
 import platform
+import statistics
 import subprocess
 from pathlib import Path
 
@@ -71,9 +72,20 @@ chmod 666 /dev/mtd* /dev/mtdblock*
 """.replace("HEXDUMP", HEXDUMP)
 
 
+# The emulator's pace drifts over a boot (runs get faster by half as it
+# goes on), so the programs compared in a row are timed in turns, in
+# ROUNDS rounds of a share of the runs each; the median round counts.
+ROUNDS = 5
+
+
 def guest_script(scale):
-    r = lambda n: max(3, int(n * scale))
+    r = lambda n: max(1, int(n * scale) // ROUNDS)
     lines = [GUEST]
+
+    def rounds(build):
+        first = len(lines)
+        build()
+        lines.extend(lines[first:] * (ROUNDS - 1))
 
     def each(step, args):
         # One line per flashmac build; {b} in step is the binary.
@@ -83,30 +95,35 @@ def guest_script(scale):
         # One line per busybox; {bb} in step is its name.
         lines.extend(f"BB={v}; {step.format(bb=k)}" for k, v in BUSYBOXES.items())
 
-    # Start-up alone: no arguments, so nothing is opened.
-    each(f"t start:{{b}} {r(200)} {{b}}", "")
-    # (The shell's own applets run without an exec: name busybox itself.)
-    bbs(f"t start:{{bb}} {r(200)} ${{{{BB:-/bin/busybox}}}} true")
-    each(f"t read:{{b}} {r(200)} {{b}}", "0")
-    bbs(f"t read:{{bb}} {r(200)} bb_read 0")
-    # The address already there: flashmac leaves the flash alone.
-    each(f"t same:{{b}} {r(200)} {{b}}", "0 02:00:00:00:00:00")
+    def first_rows():
+        # Start-up alone: no arguments, so nothing is opened.
+        each(f"t start:{{b}} {r(400)} {{b}}", "")
+        # (The shell's own applets run without an exec: name busybox itself.)
+        bbs(f"t start:{{bb}} {r(400)} ${{{{BB:-/bin/busybox}}}} true")
+        each(f"t read:{{b}} {r(400)} {{b}}", "0")
+        bbs(f"t read:{{bb}} {r(400)} bb_read 0")
+        # The address already there: flashmac leaves the flash alone.
+        each(f"t same:{{b}} {r(400)} {{b}}", "0 02:00:00:00:00:00")
+        for i, size in enumerate(SIZES):
+            runs = r({64: 100, 1024: 30, 8192: 15}[size // KiB])
+            each(f"t write{i}:{{b}} {runs} fm_write {{b}}", f"{i}")
+            bbs(f"t write{i}:{{bb}} {runs} bb_write {i}")
+        # The NOR chip, which erases: each changed write costs a 64 KiB erase.
+        nor, runs = NOR_MTD, r(40)
+        each(f"t nor-read:{{b}} {runs} {{b}}", f"{nor}")
+        bbs(f"t nor-read:{{bb}} {runs} bb_read {nor}")
+        each(f"t nor-same:{{b}} {runs} {{b}}", f"{nor} 02:00:00:00:00:00")
+        each(f"t nor-write:{{b}} {runs} fm_write {{b}}", f"{nor}")
+        bbs(f"t nor-write:{{bb}} {runs} bb_write {nor}")
+
+    rounds(first_rows)
     for i, size in enumerate(SIZES):
-        runs = r({64: 100, 1024: 30, 8192: 10}[size // KiB])
         mac, raw = f"02:00:00:00:00:{i:02x}", f"\\002\\000\\000\\000\\001\\{i:03o}"
-        each(f"t write{i}:{{b}} {runs} fm_write {{b}}", f"{i}")
-        bbs(f"t write{i}:{{bb}} {runs} bb_write {i}")
         each(f"m write{i}:{{b}} {{b}}", f"{i} {mac}")
         each(f"l write{i}:{{b}} {{b}}", f"{i} {mac}")
         lines.append(f"m write{i}:busybox sh -c \"printf '{raw}' | "
                      f"dd of=/dev/mtdblock{i} bs=1 seek=57344 count=6 conv=notrunc\"")
-    # The NOR chip, which erases: each changed write costs a 64 KiB erase.
-    nor, runs = NOR_MTD, r(20)
-    each(f"t nor-read:{{b}} {runs} {{b}}", f"{nor}")
-    bbs(f"t nor-read:{{bb}} {runs} bb_read {nor}")
-    each(f"t nor-same:{{b}} {runs} {{b}}", f"{nor} 02:00:00:00:00:00")
-    each(f"t nor-write:{{b}} {runs} fm_write {{b}}", f"{nor}")
-    bbs(f"t nor-write:{{bb}} {runs} bb_write {nor}")
+    nor = NOR_MTD
     for op, cmd in [("nor-read", f"{{b}} {nor}"), ("nor-same", f"{{b}} {nor} 02:00:00:00:00:00"),
                     ("nor-write", f"fm_write {{b}} {nor}")]:
         # The run before the counted one sets the record the "same" row keeps.
@@ -134,11 +151,11 @@ def main():
     nor.create([])
     out = b.run([drive], guest_script(a.runs_scale), nor=nor, timeout=900)
 
-    t, mem, lock, erases = {}, {}, {}, {}
+    rounds, mem, lock, erases = {}, {}, {}, {}
     for line in out.splitlines():
         f = line.split()
         if line.startswith("@t "):
-            t[f[1]] = (float(f[4]) - float(f[3])) / int(f[2]) * 1000
+            rounds.setdefault(f[1], []).append((float(f[4]) - float(f[3])) / int(f[2]) * 1000)
         elif line.startswith("@m ") and len(f) > 2:
             # busybox time takes ru_maxrss for pages; it is KiB already.
             mem[f[1]] = f"{int(f[2]) // 4} KiB, {f[3]} faults"
@@ -147,6 +164,7 @@ def main():
         elif line.startswith("@e "):
             erases[f[1]] = f[2]
 
+    t = {k: statistics.median(v) for k, v in rounds.items()}
     names = list(BINARIES) + list(BUSYBOXES)
     # Like against like: dynamic against musl's dynamic busybox (a device
     # with a shared musl), static against the static busybox (an initramfs).

@@ -39,12 +39,11 @@ NOR = {10: 1, 11: 2, 12: 3}  # mtd: partition index on the chip
 # partitions of 8 blocks; the record lies in block 3 of each.
 NAND_OK, NAND_WEAK_BLOCK, NAND_WEAK_PAGE = NAND = 13, 14, 15
 NAND_PART, NAND_ERASE, NAND_PAGE = 128 * KiB, 16 * KiB, 512
-NAND_FIRST = 13
 
 
 def nand_abs(n, offset, unit):
     """The chip-wide number of the block or page holding `offset` of mtd n."""
-    return ((n - NAND_FIRST) * NAND_PART + offset) // unit
+    return ((n - NAND[0]) * NAND_PART + offset) // unit
 
 
 # The block under the record fails its second erase (a pattern fill is the
@@ -193,7 +192,8 @@ def first_boot_cases(m):
     # it and the record itself are programmed, the rest of the block blank.
     n = NAND_WEAK_PAGE
     m.write(n, mac("02ee00000003"))
-    m.parts[n][OFF + NAND_PAGE:blk + NAND_ERASE] = b"\xff" * (blk + NAND_ERASE - OFF - NAND_PAGE)
+    rest = range(OFF + NAND_PAGE, blk + NAND_ERASE)
+    m.parts[n][rest.start:rest.stop] = b"\xff" * len(rest)
     c.add(Case(f"write mtd{n}, program fails", [str(n), "02:ee:00:00:00:03"],
                shown(m.record(n)), f"sync /dev/mtdblock{n} error\n", check=n,
                erases=1))
@@ -256,7 +256,8 @@ def second_boot_cases(m):
 
 
 def script(cases, fill):
-    # The NAND simulator starts blank on every boot: fill it first.
+    # The NAND simulator starts blank on every boot: fill it first (the
+    # second boot does not look at it).
     lines = [f"dd if=/nand{n} of=/dev/mtdblock{n} bs=16k conv=fsync 2>/dev/null"
              for n in fill]
     for i, k in enumerate(cases):
