@@ -6,8 +6,10 @@
 # usage: fetch-board.sh DIR   (does nothing when DIR is complete)
 set -euo pipefail
 
+# Bumped whenever what this script fetches changes, so old caches are redone.
+stamp="board 2"
 dir=$(realpath -m "$1")
-[ -f "$dir/.complete" ] && exit 0
+[ "$(cat "$dir/.complete" 2>/dev/null)" = "$stamp" ] && exit 0
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib/debian.sh"
 
@@ -66,5 +68,5 @@ sed -i "s|/usr/src/|$dir/src/|" "$dir/src/linux-headers-$release/Makefile"
 ln -s "src/linux-headers-$release" "$dir/headers"
 
 rm -rf "$work"
-touch "$dir/.complete"
+echo "$stamp" >"$dir/.complete"
 echo "board: ready in $dir ($kernel)" >&2

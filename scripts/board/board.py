@@ -23,10 +23,9 @@ RESULTS_SIZE = 1 << 20
 INTERP = "/lib/ld-musl-mipsel-sf.so.1"
 # Loaded on demand, with parameters, in a fixed order: MTD numbers follow
 # block2mtd's partitions, then mtdram, the NOR chip's partitions, nandsim's.
-ON_DEMAND = {"mtdram.ko", "nand.ko", "nandsim.ko", "gen_probe.ko", "cfi_util.ko",
-             "cfi_probe.ko", "cfi_cmdset_0001.ko", "physmap.ko"}
 CFI = ["gen_probe.ko", "cfi_util.ko", "cfi_probe.ko", "cfi_cmdset_0001.ko",
        "physmap.ko"]
+ON_DEMAND = {"mtdram.ko", "nand.ko", "nandsim.ko", *CFI}
 NOR_MODULE = TOP / "scripts" / "board" / "malta-nor"
 # The Malta board's NOR chip and the partitions malta_nor.c declares on it.
 NOR_SIZE = 4 << 20
