@@ -33,10 +33,9 @@ line="deb-src [signed-by=$debian_keyring] $(debian_mirror) bookworm main"
 debian_apt "$work/apt" amd64 "$line" apt-get update >/dev/null
 (cd "$work/src" &&
   debian_apt "$work/apt" amd64 "$line" apt-get source --download-only musl glibc >/dev/null)
-orig() { ls "$work"/src/"$1"_*.orig.tar.* | grep -v '\.asc$' | head -n 1; }
 
 # Soft-float helpers: glibc's soft-fp with its MIPS32 machine description.
-tar -xf "$(orig glibc)" -C "$work/src" --wildcards '*/soft-fp/*' \
+tar -xf "$(debian_orig "$work/src" glibc)" -C "$work/src" --wildcards '*/soft-fp/*' \
   '*/sysdeps/mips/mips32/sfp-machine.h' '*/stdlib/longlong.h'
 glibc=$(find "$work/src" -maxdepth 1 -type d -name 'glibc-*' | head -n 1)
 sfp=$work/softfp
@@ -86,7 +85,7 @@ libgcc=$root/usr/lib/libgcc.a
 
 # Complex arithmetic inline (-fcx-fortran-rules): its libgcc helpers are
 # among the FPU members left out, and only musl's cpow uses them.
-tar -xf "$(orig musl)" -C "$work/src"
+tar -xf "$(debian_orig "$work/src" musl)" -C "$work/src"
 src=$(find "$work/src" -maxdepth 1 -type d -name 'musl-*' | head -n 1)
 echo "sysroot: building $(basename "$src") soft-float for mipsel" >&2
 mkdir -p "$work/build"

@@ -16,7 +16,7 @@ line="deb-src [signed-by=$debian_keyring] $(debian_mirror) bookworm main"
 debian_apt "$work/apt" amd64 "$line" apt-get update >/dev/null
 (cd "$work/src" &&
   debian_apt "$work/apt" amd64 "$line" apt-get source --download-only busybox >/dev/null)
-tar -xf "$(ls "$work"/src/busybox_*.orig.tar.* | grep -v '\.asc$' | head -n 1)" -C "$work/src"
+tar -xf "$(debian_orig "$work/src" busybox)" -C "$work/src"
 src=$(find "$work/src" -maxdepth 1 -type d -name 'busybox-*' | head -n 1)
 (
   cd "$src"

@@ -31,4 +31,9 @@ debian_apt() {
     "$@"
 }
 
+# debian_orig DIR NAME: the upstream tarball that `apt-get source` put in DIR.
+debian_orig() {
+  ls "$1"/"$2"_*.orig.tar.* | grep -v '\.asc$' | head -n 1
+}
+
 debian_keyring=/usr/share/keyrings/debian-archive-keyring.gpg
