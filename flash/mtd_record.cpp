@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -28,41 +29,73 @@ static_assert(MEMGETINFO == 0x40204D01);
 constexpr const char OPEN_ERROR[] = "open %s error\n";
 constexpr const char TOO_SMALL[] = "%s too small for MAC record\n";
 constexpr const char MAP_ERROR[] = "mmap %s error\n";
+constexpr const char READ_ERROR[] = "read %s error\n";
 
 // Forms the device path from fmt and the partition name in the cleared
-// buffer and opens it. -1 when it does not open, or when the path does not
-// fit: the buffer then holds the cut path for the message, and nothing of
-// it is opened.
-int open_device(PathBuf& path, const char* fmt, const char* part) {
+// buffer and opens it; -1 when it does not open. A name too long for the
+// buffer opens nothing: the cut path could name another, real device.
+// Unless quiet, the failure is reported.
+int open_device(PathBuf& path, const char* fmt, const char* part, bool quiet) {
   std::memset(path, 0, sizeof path);
   const int n = std::snprintf(path, sizeof path, fmt, part);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return -1;
-  return open(path, OPEN_FLAGS);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) {
+    // Shown cut short, plainly not a path.
+    if (!quiet) std::fprintf(stderr, "%.20s...: name too long\n", path);
+    return -1;
+  }
+  const int fd = open(path, OPEN_FLAGS);
+  if (fd < 0 && !quiet) std::fprintf(stderr, OPEN_ERROR, path);
+  return fd;
+}
+
+// Reads the first `len` bytes of the device, in whole pages as a mapping
+// brings them in, through the descriptor. Returns how many there are
+// (fewer when the device is shorter), or UNREADABLE when the flash can't
+// give one of them back. Populating a locked mapping retries a page that
+// fails to read forever, and a copy from such a page dies of SIGBUS: the
+// mapping is made only over pages just read (and now cached).
+constexpr std::size_t UNREADABLE = SIZE_MAX;
+std::size_t readable(int fd, std::size_t len) {
+  std::uint8_t page[4096];
+  std::size_t off = 0;
+  while (off < len) {
+    const ssize_t n = pread(fd, page, sizeof page, static_cast<off_t>(off));
+    if (n < 0) return UNREADABLE;
+    if (n == 0) break;
+    off += static_cast<std::size_t>(n);
+  }
+  return off;
 }
 
 // Whether count bytes at MAC_OFFSET lie inside the first `len` bytes.
 // A short partition must never be touched past its end: the pages of a
 // mapping beyond the device fault with SIGBUS.
-bool record_fits(long long len, int count) {
-  return count >= 0 && MAC_OFFSET + count <= len;
+bool record_fits(std::size_t len, int count) {
+  return count >= 0 && static_cast<std::size_t>(MAC_OFFSET + count) <= len;
+}
+
+// Opens the partition's block device and reads its first `len` bytes
+// through the descriptor; -1 (reported) unless they read back and hold
+// the record.
+int open_block(PathBuf& path, const char* part, std::size_t len, int count) {
+  const int fd = open_device(path, "/dev/mtdblock%s", part, false);
+  if (fd < 0) return -1;
+  const std::size_t have = readable(fd, len);
+  if (have == UNREADABLE || !record_fits(have, count)) {
+    std::fprintf(stderr, have == UNREADABLE ? READ_ERROR : TOO_SMALL, path);
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
 
 int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
   PathBuf path;
-  const int fd = open_device(path, "/dev/mtdblock%s", part);
-  if (fd < 0) {
-    std::fprintf(stderr, OPEN_ERROR, path);
-    return -1;
-  }
   // The mapping has a fixed length; the device may be shorter.
-  const off_t dev_size = lseek(fd, 0, SEEK_END);
-  if (!record_fits(dev_size, count) || !record_fits(READ_MAP_LEN, count)) {
-    std::fprintf(stderr, TOO_SMALL, path);
-    close(fd);
-    return -1;
-  }
+  const int fd = open_block(path, part, READ_MAP_LEN, count);
+  if (fd < 0) return -1;
   void* map = mmap(nullptr, READ_MAP_LEN, MAP_PROT, MAP_FLAGS, fd, 0);
   if (map == MAP_FAILED) {
     std::fprintf(stderr, MAP_ERROR, path);
@@ -78,7 +111,7 @@ int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
 
 int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   PathBuf path;
-  int fd = open_device(path, "/dev/mtd%s", part);
+  int fd = open_device(path, "/dev/mtd%s", part, true);
   if (fd < 0) return -1;
   mtd_info_user info{};
   if (ioctl(fd, MEMGETINFO, &info) != 0) {
@@ -92,11 +125,9 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
     return -1;
   }
 
-  fd = open_device(path, "/dev/mtdblock%s", part);
-  if (fd < 0) {
-    std::fprintf(stderr, OPEN_ERROR, path);
-    return -1;
-  }
+  // Nothing is written unless every page of the partition reads back.
+  fd = open_block(path, part, info.size, count);
+  if (fd < 0) return -1;
   // The whole partition: the kernel rewrites the erase block around the
   // record from this mapping.
   const std::size_t len = info.size;

@@ -1,9 +1,10 @@
 """An emulated MIPS Malta board with real Linux MTD devices, for running
 the device binary: Debian's 4kc-malta kernel and busybox in an initramfs,
 flash partitions from block2mtd over virtio drives whose image files stay
-on the host, mtdram, the board's own CFI NOR chip (its image also on the
-host) and the kernel's NAND simulator. The last two really erase: the
-kernel's block device reads, erases and reprograms a whole erase block.
+on the host (optionally with sectors that fail every read), mtdram, the
+board's own CFI NOR chip (its image also on the host) and the kernel's NAND
+simulator. The last two really erase: the kernel's block device reads,
+erases and reprograms a whole erase block.
 
 The guest runs a shell script; what it writes to $RESULTS comes back to
 the host through a drive of its own, free of console noise.
@@ -50,10 +51,13 @@ class Drive:
     """An image file with an MBR and up to four primary partitions, each of
     which the guest hands to block2mtd with the drive's erase size."""
 
-    def __init__(self, path, erase, sizes):
+    def __init__(self, path, erase, sizes, unreadable=()):
+        """unreadable: (partition, offset) pairs whose sector fails every
+        read, as a worn flash page does (QEMU's blkdebug)."""
         assert 1 <= len(sizes) <= 4
         assert all(s % erase == 0 and s % SECTOR == 0 for s in sizes)
         self.path, self.erase, self.sizes = Path(path), erase, list(sizes)
+        self.unreadable = list(unreadable)
         self.offsets = []
         off = FIRST
         for s in sizes:
@@ -74,6 +78,18 @@ class Drive:
         img[446:446 + len(entries)] = entries
         img[510:512] = b"\x55\xaa"
         self.path.write_bytes(img)
+
+    def qemu_file(self):
+        """The drive's -drive file= value: the image, behind blkdebug
+        rules when some of its sectors fail."""
+        if not self.unreadable:
+            return str(self.path)
+        rules = self.path.with_suffix(".blkdebug")
+        rules.write_text("".join(
+            f'[inject-error]\nevent = "read_aio"\nerrno = "5"\n'
+            f'sector = "{(self.offsets[p] + off) // SECTOR}"\nonce = "off"\n\n'
+            for p, off in self.unreadable))
+        return f"blkdebug:{rules}:{self.path}"
 
     def partition(self, i):
         with open(self.path, "rb") as f:
@@ -230,8 +246,8 @@ class Board:
                "-no-reboot", "-nic", "none", "-kernel", str(self.dir / "vmlinuz"),
                "-initrd", str(initrd),
                "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
-        for path in [d.path for d in drives] + [results]:
-            cmd += ["-drive", f"file={path},if=virtio,format=raw"]
+        for file in [d.qemu_file() for d in drives] + [str(results)]:
+            cmd += ["-drive", f"file={file},if=virtio,format=raw"]
         if nor:
             cmd += ["-drive", f"file={nor.path},if=pflash,format=raw"]
         start = time.monotonic()

@@ -4,10 +4,12 @@ MIPS Malta board, against block2mtd partitions over drives whose images
 stay on the host (two erase sizes, short and boundary-sized partitions),
 an mtdram device, and two kinds of flash that really erase: the board's
 CFI NOR chip (image on the host) and the NAND simulator with failing
-erase blocks and pages. Checks stdout byte for byte, stderr, the exit
-status, the erases each case asked of the kernel, the partition's contents
-inside the guest after each case, the image files byte for byte from the
-host, and a second boot on the same images.
+erase blocks and pages, and, on a boot of its own, a drive with sectors
+that fail every read. Each command is killed after CASE_SECONDS. Checks
+stdout byte for byte, stderr, the exit status, the erases each case asked
+of the kernel, the partition's contents inside the guest after each case,
+the image files byte for byte from the host, and a second boot on the
+same images.
 
 usage: board_test.py --binary FLASHMAC --sysroot DIR --work DIR
 """
@@ -23,6 +25,7 @@ import board  # noqa: E402
 OFF = 0xE000
 KiB = 1024
 ZEROS = b"00:00:00:00:00:00"
+CASE_SECONDS = 20
 
 # (drive, erase size, partition sizes); mtd numbers follow this order.
 LAYOUT = [
@@ -85,14 +88,15 @@ class Case:
 class Model:
     """What each partition should hold, updated as the cases write."""
 
-    def __init__(self):
+    def __init__(self, sizes=None):
+        """sizes: only these block2mtd partitions, numbered from 0;
+        by default the full board."""
         self.parts = {}
-        n = 0
-        for d, (_, _, sizes) in enumerate(LAYOUT):
-            for p, size in enumerate(sizes):
-                rec = bytes([0x02, 0x10 * n + 1, 0xA0 + n, 0x3C, 0xD5 + n, 0xF0 + n])
-                self.parts[n] = pattern(size, 7 * n + 1, rec)
-                n += 1
+        for n, size in enumerate(sizes or [s for _, _, ss in LAYOUT for s in ss]):
+            rec = bytes([0x02, 0x10 * n + 1, 0xA0 + n, 0x3C, 0xD5 + n, 0xF0 + n])
+            self.parts[n] = pattern(size, 7 * n + 1, rec)
+        if sizes:
+            return
         self.parts[MTDRAM] = bytearray(b"\xff" * MTDRAM_KIB * KiB)
         for n, i in NOR.items():
             size = board.NOR_PARTS[i][1]
@@ -209,7 +213,7 @@ def first_boot_cases(m):
         return node(f"mtdblock{name}", "b", 31, u)
 
     chr_u = lambda name: node(f"mtd{name}", "c", 90, 2 * u)
-    cut = "/dev/mtdblock" + "n" * (4095 - 13)
+    too_long = "/dev/mtdblocknnnnnnn...: name too long\n"
     c.read(u)
     c.add(
         Case("read, no block node", ["99"], ZEROS, "open /dev/mtdblock99 error\n"),
@@ -232,10 +236,9 @@ def first_boot_cases(m):
         Case("read, partition the kernel marks read-only", ["9"], ZEROS,
              "mmap /dev/mtdblock9 error\n"),
         Case("read, empty partition name", [""], old, prep=blk_u("")),
-        Case("read, 5000-byte partition name", ["n" * 5000], ZEROS,
-             f"open {cut} error\n"),
+        Case("read, 5000-byte partition name", ["n" * 5000], ZEROS, too_long),
         Case("write, 5000-byte partition name", ["n" * 5000, "00:11:22:33:44:55"],
-             ZEROS, f"open {cut} error\n"),
+             ZEROS, too_long),
         Case("no arguments", [], b"", check=u),
         Case("three arguments", [str(u), "00:11:22:33:44:55", "x"], b"", check=u),
     )
@@ -243,6 +246,27 @@ def first_boot_cases(m):
                  "g0:11:22:33:44:55", "00 11 22 33 44 55"]:
         c.add(Case(f"rejected {text!r}", [str(u), text], b"",
                    f"invalid MAC address: {text}\n", rc=1, check=u))
+    return c
+
+
+# A drive whose flash has worn pages: each partition has one sector that
+# fails every read. The read locks 64 KiB, the write the whole partition;
+# a page that fails inside either is found before the mapping, reported,
+# and nothing is written. Partitions: (where the bad sector is, what reads).
+FAULTY = [(OFF + 0x200, "neither"),   # the record's own page
+          (0x4000, "neither"),        # another page of the read's 64 KiB
+          (0x18000, "read")]          # past the read's 64 KiB
+
+
+def faulty_boot_cases(m):
+    c = Cases(m)
+    for n, (_, ok) in enumerate(FAULTY):
+        old, err = shown(m.record(n)), f"read /dev/mtdblock{n} error\n"
+        out, read_err = (old, "") if ok == "read" else (ZEROS, err)
+        c.add(Case(f"read mtd{n}, unreadable page", [str(n)], out, read_err),
+              Case(f"write mtd{n}, unreadable page", [str(n), "02:ba:d0:00:00:01"],
+                   out, err + read_err),
+              Case(f"read mtd{n} again", [str(n)], out, read_err))
     return c
 
 
@@ -264,6 +288,8 @@ def script(cases, fill):
         cmd = board.quote(["flashmac"] + k.args)
         if k.user:
             cmd = f"su {k.user} -s /bin/sh -c {board.quote([cmd])}"
+        # A command that hangs is killed and fails its case (status 137).
+        cmd = f"timeout -s KILL {CASE_SECONDS} {cmd}"
         lines += [k.prep, "erases >/dev/null", f"echo '@case {i}'",
                   f"{cmd} >o 2>e; echo \"@rc $?\"; echo \"@erases $(erases)\"",
                   "echo \"@out $(od -An -v -tx1 o | tr -d ' \\n')\"",
@@ -352,6 +378,21 @@ def main():
         for n, i in NOR.items():
             chk.expect(f"{boot}: NOR image of mtd{n}", nor.partition(i) == m.parts[n])
         fill = {}  # what the second boot reads of NAND is not checked
+
+    # Worn flash, on a boot of its own: the kernel's I/O error reports
+    # would drown the other cases' console.
+    faulty = board.Drive(work / "flash-faulty.img", 64 * KiB, [128 * KiB] * len(FAULTY),
+                         unreadable=[(i, off) for i, (off, _) in enumerate(FAULTY)])
+    fm = Model(faulty.sizes)
+    faulty.create([bytes(p) for p in fm.parts.values()])
+    cases = faulty_boot_cases(fm)
+    results = b.run([faulty], script(cases, {}),
+                    timeout=60 + CASE_SECONDS * len(cases))
+    print(f"worn flash: {len(cases)} cases, {b.boot_seconds:.1f} s")
+    chk.cases(cases, results)
+    for i in range(len(FAULTY)):
+        chk.expect(f"worn flash: image of mtd{i} unchanged",
+                   faulty.partition(i) == fm.parts[i])
     print(f"{chk.passed} passed, {chk.failed} failed")
     sys.exit(1 if chk.failed else 0)
 

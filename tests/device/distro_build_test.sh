@@ -10,7 +10,7 @@
 set -euo pipefail
 src=$1 sysroot=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
-budget=5120
+budget=5376
 rm -rf "$work" && mkdir -p "$work/sdk/bin" "$work/sdk/stubs" "$work/rootfs/lib"
 musl=$sysroot/bin/mipsel-linux-musl-
 sdk=$work/sdk/bin/mipsel-buildroot-linux-musl-

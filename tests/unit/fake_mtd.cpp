@@ -17,6 +17,7 @@
 extern "C" {
 int __real_open(const char* path, int flags, ...);
 int __real_ioctl(int fd, unsigned long req, ...);
+ssize_t __real_pread(int fd, void* buf, size_t n, off_t off);
 void* __real_mmap(void* addr, size_t len, int prot, int flags, int fd,
                   off_t off);
 int __real_msync(void* addr, size_t len, int flags);
@@ -185,6 +186,16 @@ extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
   info->erasesize = 0x10000;
   info->writesize = 1;
   return 0;
+}
+
+extern "C" ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t off) {
+  const long long bad = st().faults.unreadable_at;
+  if (fake_mtd::node_of(fd) != nullptr && bad >= off &&
+      bad < off + static_cast<long long>(n)) {
+    errno = EIO;
+    return -1;
+  }
+  return __real_pread(fd, buf, n, off);
 }
 
 extern "C" void* __wrap_mmap(void* addr, size_t len, int prot, int flags,

@@ -1,6 +1,6 @@
 #pragma once
 // A stand-in for the kernel's MTD nodes, linked into the unit tests only:
-// open, ioctl, mmap, msync, fsync, munmap and close are wrapped at link
+// open, ioctl, pread, mmap, msync, fsync, munmap and close are wrapped at link
 // time. "/dev/mtd<name>" and "/dev/mtdblock<name>" of a registered
 // partition are backed by one regular file; everything else passes through.
 
@@ -38,6 +38,9 @@ struct Faults {
   bool mapping_read_only = false;
   bool msync_fails = false;
   bool fsync_fails = false;
+  // A read through a descriptor that covers this offset fails (EIO), as
+  // from a worn flash page.
+  long long unreadable_at = -1;
 };
 
 void reset();

@@ -119,27 +119,45 @@ TEST_F(Flash, ReadFailuresReportTheBlockPathAndLeaveTheBufferAlone) {
     const char* what;
     fake_mtd::Partition p;
     bool mmap_fails;
+    long long unreadable_at;
     const char* err;
   };
   fake_mtd::Partition no_block = part();
   no_block.has_block = false;
   fake_mtd::Partition refuses = part();
   refuses.block_refuses = true;
+  const char* unreadable = "read /dev/mtdblock3 error\n";
   const Case cases[] = {
-      {"missing", no_block, false, "open /dev/mtdblock3 error\n"},
-      {"read-write refused", refuses, false, "open /dev/mtdblock3 error\n"},
-      {"mapping fails", part(), true, "mmap /dev/mtdblock3 error\n"},
+      {"missing", no_block, false, -1, "open /dev/mtdblock3 error\n"},
+      {"read-write refused", refuses, false, -1, "open /dev/mtdblock3 error\n"},
+      {"mapping fails", part(), true, -1, "mmap /dev/mtdblock3 error\n"},
+      // Any page that the locked mapping would bring in, not only the
+      // record's, must read back before it is mapped.
+      {"record's page unreadable", part(), false, 0xE003, unreadable},
+      {"first page unreadable", part(), false, 0, unreadable},
+      {"last mapped page unreadable", part(), false, 0xFFFF, unreadable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fake_mtd::reset();
     fake_mtd::add("3", c.p);
     fake_mtd::faults().mmap_fails = c.mmap_fails;
+    fake_mtd::faults().unreadable_at = c.unreadable_at;
     EXPECT_EQ(read("3"), -1);
     EXPECT_EQ(err_, c.err);
     EXPECT_EQ(dst_, kUntouched);
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+    if (c.unreadable_at >= 0) {
+      EXPECT_EQ(fake_mtd::call_names(),
+                (Names{"open /dev/mtdblock3", "close /dev/mtdblock3"}));
+    }
   }
+  // Past the read mapping a bad page is none of the read's business.
+  fake_mtd::reset();
+  fake_mtd::add("3", part());
+  fake_mtd::faults().unreadable_at = 0x10000;
+  EXPECT_EQ(read("3"), 0);
+  EXPECT_EQ(dst_, kRecord);
 }
 
 TEST_F(Flash, PartitionNameIsUsedUnchanged) {
@@ -154,7 +172,7 @@ TEST_F(Flash, PartitionNameIsUsedUnchanged) {
   }
 }
 
-TEST_F(Flash, ReadPathThatDoesNotFitIsCutAndNeverOpened) {
+TEST_F(Flash, ReadPathThatDoesNotFitIsNeverOpened) {
   // "/dev/mtdblock" is 13 bytes; the path and its NUL get 4096.
   const std::string fits(4096 - 13 - 1, 'n');
   const std::string too_long = fits + "n";
@@ -166,7 +184,8 @@ TEST_F(Flash, ReadPathThatDoesNotFitIsCutAndNeverOpened) {
   fake_mtd::reset();
   fake_mtd::add(too_long, part());
   EXPECT_EQ(read(too_long), -1);
-  EXPECT_EQ(err_, "open /dev/mtdblock" + fits + " error\n");
+  // Never the cut path: that could name another, real device.
+  EXPECT_EQ(err_, "/dev/mtdblocknnnnnnn...: name too long\n");
   EXPECT_TRUE(fake_mtd::calls().empty());
   EXPECT_EQ(dst_, kUntouched);
 }
@@ -262,6 +281,7 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
     bool mmap_fails;
     const char* err;
     Names calls;
+    long long unreadable_at = -1;
   };
   auto with = [](auto change) {
     fake_mtd::Partition p = part();
@@ -270,6 +290,8 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
   };
   const Names char_only = {"open /dev/mtd3", "ioctl /dev/mtd3",
                            "close /dev/mtd3", "open /dev/mtdblock3"};
+  Names block_opened = char_only;
+  block_opened.push_back("close /dev/mtdblock3");
   const Case cases[] = {
       {"no character node",
        with([](auto& p) { p.has_char = false; }),
@@ -296,12 +318,19 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
        "mmap /dev/mtdblock3 error\n",
        {"open /dev/mtd3", "ioctl /dev/mtd3", "close /dev/mtd3",
         "open /dev/mtdblock3", "mmap /dev/mtdblock3", "close /dev/mtdblock3"}},
+      // The whole partition is mapped and locked: a bad page anywhere,
+      // even far from the record, stops the write before the mapping.
+      {"last page unreadable", part(), false, "read /dev/mtdblock3 error\n",
+       block_opened, kSize - 1},
+      {"record's page unreadable", part(), false, "read /dev/mtdblock3 error\n",
+       block_opened, 0xE000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fake_mtd::reset();
     fake_mtd::add("3", c.p);
     fake_mtd::faults().mmap_fails = c.mmap_fails;
+    fake_mtd::faults().unreadable_at = c.unreadable_at;
     const Bytes before = fake_mtd::content("3");
     EXPECT_EQ(write("3"), -1);
     EXPECT_EQ(err_, c.err);
@@ -339,7 +368,7 @@ TEST_F(Flash, WritePathsThatDoNotFit) {
   EXPECT_TRUE(fake_mtd::calls().empty());
 
   EXPECT_EQ(write(block_too_long), -1);
-  EXPECT_EQ(err_, "open /dev/mtdblock" + block_too_long.substr(1) + " error\n");
+  EXPECT_EQ(err_, "/dev/mtdblocknnnnnnn...: name too long\n");
   const std::string chr = "/dev/mtd" + block_too_long;
   EXPECT_EQ(fake_mtd::call_names(),
             (Names{"open " + chr, "ioctl " + chr, "close " + chr}));
