@@ -13,7 +13,7 @@
 set -euo pipefail
 
 # Bumped whenever what this script makes changes, so old caches are redone.
-stamp="musl-sf 2"
+stamp="musl-sf 5"
 root=$(realpath -m "$1")
 [ "$(cat "$root/.complete" 2>/dev/null)" = "$stamp" ] && exit 0
 here=$(cd "$(dirname "$0")" && pwd)
@@ -83,6 +83,19 @@ mkdir -p "$work/libgcc"
 )
 libgcc=$root/usr/lib/libgcc.a
 
+# GCC's own start and end files for position-independent links, as a GCC
+# toolchain links them: their .init_array/.fini_array entries and DSO
+# handle are what RELRO protects in a PIE. They hold no FPU instruction;
+# their hard-float label goes like libgcc's.
+for f in crtbeginS.o crtendS.o; do
+  o=$($cross-gcc -print-file-name=$f)
+  if $cross-objdump -d "$o" | grep -qE '\$f[0-9]|\b(bc1[ft]l?|cfc1|ctc1)\b'; then
+    echo "$o uses the FPU" >&2
+    exit 1
+  fi
+  $cross-objcopy -R .gnu.attributes -R .MIPS.abiflags "$o" "$root/usr/lib/$f"
+done
+
 # Complex arithmetic inline (-fcx-fortran-rules): its libgcc helpers are
 # among the FPU members left out, and only musl's cpow uses them.
 tar -xf "$(debian_orig "$work/src" musl)" -C "$work/src"
@@ -108,43 +121,69 @@ for d in linux asm asm-generic mtd; do
   cp -r "/usr/$cross/include/$d" "$root/usr/include/"
 done
 
+# libstdc++'s header-only parts, inside the sysroot like a musl SDK's.
+cp -r "/usr/$cross/include/c++" "$root/usr/include/"
+cxx=$($cross-gcc -dumpversion)
+
 # The drivers: Debian's compiler with musl's headers, start files and libc,
 # and the soft-float helpers ahead of libgcc, as a musl SDK's compiler has
-# them by default. libstdc++ contributes its header-only parts; there is no
-# C++ runtime for musl here, so C++ must be linked through gcc.
-cxx_inc=$($cross-g++ -xc++ -E -v /dev/null 2>&1 |
-  sed -n 's|^ \(.*/c++/.*\)|-isystem \1|p' | tr '\n' ' ')
-gcc_inc=$($cross-gcc -print-file-name=include)
+# them by default. Relocatable, as firmware build systems expect of an
+# external toolchain: the sysroot is the folder they lie in unless
+# --sysroot names another (a copy in a staging folder). Links are PIE
+# unless -no-pie or -static, as with Debian's compiler. There is no C++
+# runtime for musl here, so C++ is linked through gcc.
 for tool in gcc g++; do
-  inc="-nostdinc -isystem \$root/usr/include -isystem $gcc_inc"
+  inc="-nostdinc -isystem \$sys/usr/include -isystem $($cross-gcc -print-file-name=include)"
   # libstdc++'s configuration asks glibc's version macro.
-  [ $tool = g++ ] && inc="$cxx_inc $inc '-D__GLIBC_PREREQ(a,b)=0'"
+  [ $tool = g++ ] && inc="-isystem \$sys/usr/include/c++/$cxx \
+  -isystem \$sys/usr/include/c++/$cxx/$cross -isystem \$sys/usr/include/c++/$cxx/backward \
+  $inc '-D__GLIBC_PREREQ(a,b)=0'"
   cat >"$root/bin/mipsel-linux-musl-$tool" <<DRIVER
 #!/bin/sh
 # Made by flashmac's scripts/make-sysroot.sh: a musl soft-float $tool.
-root=\$(cd "\$(dirname "\$0")/.." && pwd)
-lib=\$root/usr/lib
-link=1 start=1 libs=1 static=0
+sys=\$(cd "\$(dirname "\$0")/.." && pwd)
+if [ "\$*" = -v ]; then
+  # Its own sysroot, where the compiler it drives names the host's.
+  $cross-$tool -v 2>&1 | sed "s| --with-sysroot=/ | --with-sysroot=\$sys |" >&2
+  exit 0
+fi
+link=1 start=1 libs=1 static=0 shared=0 pie=1 next=""
 for a in "\$@"; do
+  if [ -n "\$next" ]; then sys=\$a next=""; continue; fi
   case "\$a" in
     -c|-E|-S|-M|-MM) link=0 ;;
     -nostdlib) start=0 libs=0 ;;
     -nostartfiles) start=0 ;;
     -nodefaultlibs) libs=0 ;;
-    -static) static=1 ;;
+    -static) static=1 pie=0 ;;
+    -shared) shared=1 ;;
+    -pie) pie=1 ;;
+    -no-pie) pie=0 ;;
+    --sysroot=*) sys=\${a#--sysroot=} ;;
+    --sysroot) next=1 ;;
+    -fopenmp) echo "$tool: no OpenMP runtime for musl here" >&2; exit 1 ;;
   esac
 done
-set -- $target_flags $inc "\$@"
+lib=\$sys/usr/lib
+# -B: -print-file-name finds the sysroot's libraries first.
+set -- $target_flags $inc -B"\$lib/" "\$@"
 [ \$link = 1 ] || exec $cross-$tool "\$@"
-[ \$start = 1 ] && set -- "\$lib/crt1.o" "\$lib/crti.o" "\$@"
-[ \$static = 1 ] || set -- -Wl,-dynamic-linker,/lib/ld-musl-mipsel-sf.so.1 "\$@"
-[ \$libs = 1 ] && set -- "\$@" -L"\$lib" -lc "\$lib/libsoftfp.a" "\$lib/libgcc.a"
-[ \$start = 1 ] && set -- "\$@" "\$lib/crtn.o"
+# A fixed-address or static link (the project's small builds) does without
+# crtbegin/crtend: musl runs the init and fini arrays itself.
+crt1=crt1.o begin="" end=""
+[ \$pie = 1 ] && crt1=Scrt1.o begin=crtbeginS.o end=crtendS.o
+[ \$shared = 1 ] && crt1="" begin=crtbeginS.o end=crtendS.o
+[ \$start = 1 ] && set -- \${crt1:+"\$lib/\$crt1"} "\$lib/crti.o" \${begin:+"\$lib/\$begin"} "\$@"
+[ \$static = 1 ] || [ \$shared = 1 ] ||
+  set -- -Wl,-dynamic-linker,/lib/ld-musl-mipsel-sf.so.1 "\$@"
+# -x none: a language given for the inputs (-x c -) ends before these.
+[ \$libs = 1 ] && set -- "\$@" -x none -L"\$lib" -lc "\$lib/libsoftfp.a" "\$lib/libgcc.a"
+[ \$start = 1 ] && set -- "\$@" -x none \${end:+"\$lib/\$end"} "\$lib/crtn.o"
 exec $cross-gcc -nostdlib "\$@"
 DRIVER
   chmod +x "$root/bin/mipsel-linux-musl-$tool"
 done
-for tool in ar ranlib nm objcopy objdump readelf strip; do
+for tool in ar as ld ranlib nm objcopy objdump readelf strip size strings; do
   ln -sf "$(command -v $cross-$tool)" "$root/bin/mipsel-linux-musl-$tool"
 done
 

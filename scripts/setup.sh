@@ -14,8 +14,9 @@ device=(
 )
 # The board's emulator; its ROMs come with ipxe-qemu and seabios.
 demo=("${device[@]}" python3 qemu-system-mips ipxe-qemu seabios)
+# Real Buildroot builds the package from its external tree in the tests.
 test=("${demo[@]}" g++ libgtest-dev clang-format clang libclang-rt-14-dev
-  qemu-user-static)
+  qemu-user-static rsync bc unzip file cpio wget perl patch bzip2 pkgconf)
 declare -n packages=${1:-test}
 
 missing=()
