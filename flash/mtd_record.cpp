@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "flash/mtd_record.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mac/parse.h"
 
 namespace flashmac {

@@ -41,15 +41,18 @@ bb_read() { HEXDUMP; }
 flip=0
 bb_write() { flip=$((1-flip)); printf "\002\000\000\000\00$flip\000" | $BB dd of=/dev/mtdblock$1 bs=1 seek=57344 count=6 conv=notrunc 2>/dev/null; HEXDUMP; }
 fm_write() { flip=$((1-flip)); "$1" "$2" "02:00:00:00:0$flip:00"; }
-# t LABEL RUNS CMD...: the wall time of RUNS runs, from /proc/uptime.
+# t LABEL RUNS CMD...: the wall time of RUNS runs, in microseconds.
 t() {
   label=$1; n=$2; shift 2
   "$@" >/dev/null 2>&1
-  s=$(cut -d' ' -f1 /proc/uptime); i=0
+  s=$(usclock); i=0
   while [ $i -lt $n ]; do "$@" >/dev/null 2>&1; i=$((i+1)); done
-  e=$(cut -d' ' -f1 /proc/uptime)
+  e=$(usclock)
   echo "@t $label $n $s $e"
 }
+# What one reading of the clock adds to a timed window.
+o() { s=$(usclock); e=$(usclock); echo "@o $((e - s))"; }
+echo "@res $(usclock -r)"
 # m LABEL CMD...: peak resident set size and minor page faults, as busybox
 # time reports them.
 m() {
@@ -96,6 +99,7 @@ def guest_script(scale):
         lines.extend(f"BB={v}; {step.format(bb=k)}" for k, v in BUSYBOXES.items())
 
     def first_rows():
+        lines.append("o")
         # Start-up alone: no arguments, so nothing is opened.
         each(f"t start:{{b}} {r(400)} {{b}}", "")
         # (The shell's own applets run without an exec: name busybox itself.)
@@ -142,20 +146,31 @@ def main():
     a = ap.parse_args()
 
     work = board.TOP / "build" / "bench"
-    b = board.Board(work, board.CACHE / "sysroot-mipsel-musl-sf",
+    work.mkdir(parents=True, exist_ok=True)
+    sdk = board.CACHE / "sysroot-mipsel-musl-sf"
+    usclock = work / "usclock"
+    subprocess.run([sdk / "bin" / "mipsel-linux-musl-gcc", "-static", "-Os", "-o", usclock,
+                    Path(__file__).with_name("usclock.c")], check=True)
+    b = board.Board(work, sdk,
                     {**{f"/usr/bin/{k}": v for k, v in BINARIES.items()},
-                     "/usr/bin/busybox-musl": BUSYBOX_MUSL})
+                     "/usr/bin/busybox-musl": BUSYBOX_MUSL, "/usr/bin/usclock": usclock})
     drive = board.Drive(work / "flash.img", 64 * KiB, SIZES)
     drive.create([b"\xff" * s for s in SIZES])
     nor = board.Nor(work / "nor.img")
     nor.create([])
     out = b.run([drive], guest_script(a.runs_scale), nor=nor, timeout=900)
 
-    rounds, mem, lock, erases = {}, {}, {}, {}
+    rounds, mem, lock, erases, overhead, windows, res = {}, {}, {}, {}, [], [], "?"
     for line in out.splitlines():
         f = line.split()
         if line.startswith("@t "):
-            rounds.setdefault(f[1], []).append((float(f[4]) - float(f[3])) / int(f[2]) * 1000)
+            us = int(f[4]) - int(f[3])
+            windows.append(us)
+            rounds.setdefault(f[1], []).append(us / int(f[2]) / 1000)
+        elif line.startswith("@o "):
+            overhead.append(int(f[1]))
+        elif line.startswith("@res "):
+            res = f[1]
         elif line.startswith("@m ") and len(f) > 2:
             # busybox time takes ru_maxrss for pages; it is KiB already.
             mem[f[1]] = f"{int(f[2]) // 4} KiB, {f[3]} faults"
@@ -240,7 +255,8 @@ def main():
                 if l.startswith("model name")), platform.machine())
     qemu = subprocess.run(["qemu-system-mipsel", "--version"], capture_output=True,
                           text=True).stdout.splitlines()[0]
-    rev = subprocess.run(["git", "-C", str(board.TOP), "rev-parse", "--short", "HEAD"],
+    # The commit whose binaries were measured ("-dirty": with changes on top).
+    rev = subprocess.run(["git", "-C", str(board.TOP), "describe", "--always", "--dirty"],
                          capture_output=True, text=True).stdout.strip()
     machine = (f"{cpu} ({subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()}"
                f" cores), {qemu}, TCG (no KVM); board: Malta 24Kc, 256 MiB, kernel "
@@ -250,10 +266,19 @@ def main():
     report = "\n".join([
         "# Benchmarks", "",
         "Produced by `make bench` (`scripts/board/bench.py`): one boot of the emulated",
-        "board, each operation run many times in a row, flashmac and the usual busybox",
-        "commands side by side on the same partitions. Times are wall time per",
-        "operation under full-system emulation, so they are slower than on silicon;",
-        "the ratios are what carries over.", "",
+        "board, flashmac and the usual busybox commands side by side on the same",
+        "partitions. The emulator speeds up over a boot, so the programs compared in",
+        f"a row are timed in turns: {ROUNDS} rounds, in each of which every program runs",
+        "its share of the runs back to back, and each figure is the median round's",
+        "time divided by its runs. Times are wall time per operation under",
+        "full-system emulation, so they are slower than on silicon; the ratios are",
+        "what carries over.", "",
+        "Clock: `CLOCK_MONOTONIC`, read in the board by a small static helper of",
+        f"ours (`scripts/board/usclock.c`) in microseconds (the kernel's resolution:",
+        f"{res} ns). A timed window holds one reading of the clock, about",
+        f"{statistics.median(overhead) / 1000:.1f} ms, spread over the window's runs."
+        f" The shortest window is {min(windows)} µs, that many clock steps, so every",
+        "figure and ratio rests on well over 50 steps.", "",
         "- busybox read: `" + HEXDUMP.replace("$BB ", "").replace("$1", "N") + "`",
         "- busybox write: `printf` of the six bytes into",
         "  `dd of=/dev/mtdblockN bs=1 seek=57344 count=6 conv=notrunc`, then the same hexdump",
