@@ -49,23 +49,24 @@ int open_device(PathBuf& path, const char* fmt, const char* part, bool quiet) {
   return fd;
 }
 
-// Reads the first `len` bytes of the device, in whole pages as a mapping
-// brings them in, through the descriptor. Returns how many there are
-// (fewer when the device is shorter), or UNREADABLE when the flash can't
-// give one of them back. Populating a locked mapping retries a page that
-// fails to read forever, and a copy from such a page dies of SIGBUS: the
-// mapping is made only over pages just read (and now cached).
+// Reads the first `len` bytes of the device through the descriptor, as
+// far as it goes, one byte of each page: the kernel reads every such page
+// whole from the flash. Returns how many bytes there are, or UNREADABLE
+// when the flash can't give a page back. Populating a locked mapping
+// retries a page that fails to read forever, and a copy from such a page
+// dies of SIGBUS: the mapping is made only over pages just read (and now
+// cached).
 constexpr std::size_t UNREADABLE = SIZE_MAX;
 std::size_t readable(int fd, std::size_t len) {
-  std::uint8_t page[4096];
-  std::size_t off = 0;
-  while (off < len) {
-    const ssize_t n = pread(fd, page, sizeof page, static_cast<off_t>(off));
-    if (n < 0) return UNREADABLE;
-    if (n == 0) break;
-    off += static_cast<std::size_t>(n);
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (end < 0) return UNREADABLE;
+  if (static_cast<unsigned long long>(end) < len)
+    len = static_cast<std::size_t>(end);
+  for (std::size_t off = 0; off < len; off += 4096) {
+    std::uint8_t byte;
+    if (pread(fd, &byte, 1, static_cast<off_t>(off)) != 1) return UNREADABLE;
   }
-  return off;
+  return len;
 }
 
 // Whether count bytes at MAC_OFFSET lie inside the first `len` bytes.

@@ -11,7 +11,7 @@ int main(int argc, char **argv) {
   struct timespec t;
   if (argc > 1 && strcmp(argv[1], "-r") == 0) {
     clock_getres(CLOCK_MONOTONIC, &t);
-    printf("%ld\n", t.tv_sec * 1000000000L + t.tv_nsec);
+    printf("%lld\n", (long long)t.tv_sec * 1000000000 + t.tv_nsec);
     return 0;
   }
   clock_gettime(CLOCK_MONOTONIC, &t);

@@ -109,6 +109,11 @@ def build(tree, src, sdk, work, name, ldflags):
     (out / "host" / "bin").mkdir(parents=True)
     (out / "host" / "bin" / "pkg-config").symlink_to(shutil.which("pkgconf"))
     run(make + ["flashmac"], log, env=env)
+    pkg = next((out / "build").glob("flashmac-*"))
+    copied = [d for d in (".cache", "build", ".git") if (pkg / d).exists()]
+    print(f"{name}: sources in {pkg.name}, repository folders copied: {copied or 'none'}")
+    if copied:
+        sys.exit(f"the package's sources include {copied}")
     # Stripped as Buildroot's target-finalize strips the root filesystem.
     binary = work / f"flashmac-{name}"
     shutil.copy(out / "target" / "usr" / "bin" / "flashmac", binary)

@@ -38,8 +38,8 @@ struct Faults {
   bool mapping_read_only = false;
   bool msync_fails = false;
   bool fsync_fails = false;
-  // A read through a descriptor that covers this offset fails (EIO), as
-  // from a worn flash page.
+  // A read through a descriptor of any byte of the 4 KiB page holding
+  // this offset fails (EIO), as from a worn flash page.
   long long unreadable_at = -1;
 };
 
