@@ -190,10 +190,10 @@ extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
 
 extern "C" ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t off) {
   // Flash fails a whole page, as the kernel reads it.
-  const long long bad = st().faults.unreadable_at / 4096;
-  const long long last = (off + static_cast<long long>(n) - 1) / 4096;
-  if (fake_mtd::node_of(fd) != nullptr && st().faults.unreadable_at >= 0 &&
-      n > 0 && bad >= off / 4096 && bad <= last) {
+  const long long bad = st().faults.unreadable_at;
+  const long long last = off + static_cast<long long>(n) - 1;
+  if (fake_mtd::node_of(fd) != nullptr && bad >= 0 && n > 0 &&
+      bad / 4096 >= off / 4096 && bad / 4096 <= last / 4096) {
     errno = EIO;
     return -1;
   }
