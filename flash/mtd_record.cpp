@@ -33,10 +33,11 @@ constexpr const char MAP_ERROR[] = "mmap %s error\n";
 constexpr const char READ_ERROR[] = "read %s error\n";
 
 // Forms the device path from fmt and the partition name in the cleared
-// buffer and opens it; -1 when it does not open. A name too long for the
-// buffer opens nothing: the cut path could name another, real device.
-// Unless quiet, the failure is reported.
-int open_device(PathBuf& path, const char* fmt, const char* part, bool quiet) {
+// buffer and opens it with `flags`; -1 when it does not open. A name too
+// long for the buffer opens nothing: the cut path could name another, real
+// device. Unless quiet, the failure is reported.
+int open_device(PathBuf& path, const char* fmt, const char* part, int flags,
+                bool quiet) {
   std::memset(path, 0, sizeof path);
   const int n = std::snprintf(path, sizeof path, fmt, part);
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) {
@@ -44,68 +45,71 @@ int open_device(PathBuf& path, const char* fmt, const char* part, bool quiet) {
     if (!quiet) std::fprintf(stderr, "%.20s...: name too long\n", path);
     return -1;
   }
-  const int fd = open(path, OPEN_FLAGS);
+  const int fd = open(path, flags);
   if (fd < 0 && !quiet) std::fprintf(stderr, OPEN_ERROR, path);
   return fd;
 }
 
-// Reads the first `len` bytes of the device through the descriptor, as
-// far as it goes, one byte of each page: the kernel reads every such page
-// whole from the flash. Returns how many bytes there are, or UNREADABLE
-// when the flash can't give a page back. Populating a locked mapping
-// retries a page that fails to read forever, and a copy from such a page
-// dies of SIGBUS: the mapping is made only over pages just read (and now
-// cached).
-constexpr std::size_t UNREADABLE = SIZE_MAX;
-std::size_t readable(int fd, std::size_t len) {
-  const off_t end = lseek(fd, 0, SEEK_END);
-  if (end < 0) return UNREADABLE;
-  if (static_cast<unsigned long long>(end) < len)
-    len = static_cast<std::size_t>(end);
+// Whether every page of the first `len` bytes reads back through fd, as
+// far as the device goes, and count bytes at MAC_OFFSET lie inside it;
+// reported, naming `path`, when not. One byte of each page is asked for:
+// the kernel reads every such page whole from the flash. Populating a
+// locked mapping retries a page that fails to read forever, and a copy
+// from such a page dies of SIGBUS: the mapping is made only over pages
+// just read. A short partition must never be touched past its end either:
+// the pages of a mapping beyond the device fault with SIGBUS.
+bool check(const PathBuf& path, int fd, std::size_t len, int count) {
+  std::uint8_t byte;
   for (std::size_t off = 0; off < len; off += 4096) {
-    std::uint8_t byte;
-    if (pread(fd, &byte, 1, static_cast<off_t>(off)) != 1) return UNREADABLE;
+    const ssize_t r = pread(fd, &byte, 1, static_cast<off_t>(off));
+    if (r < 0) {
+      std::fprintf(stderr, READ_ERROR, path);
+      return false;
+    }
+    if (r == 0) break;  // the end of the device
   }
-  return len;
-}
-
-// Whether count bytes at MAC_OFFSET lie inside the first `len` bytes.
-// A short partition must never be touched past its end: the pages of a
-// mapping beyond the device fault with SIGBUS.
-bool record_fits(std::size_t len, int count) {
-  return count >= 0 && static_cast<std::size_t>(MAC_OFFSET + count) <= len;
-}
-
-// Opens the partition's block device and reads its first `len` bytes
-// through the descriptor; -1 (reported) unless they read back and hold
-// the record.
-int open_block(PathBuf& path, const char* part, std::size_t len, int count) {
-  const int fd = open_device(path, "/dev/mtdblock%s", part, false);
-  if (fd < 0) return -1;
-  const std::size_t have = readable(fd, len);
-  if (have == UNREADABLE || !record_fits(have, count)) {
-    std::fprintf(stderr, have == UNREADABLE ? READ_ERROR : TOO_SMALL, path);
-    close(fd);
-    return -1;
+  // The record's last byte is there (a page already read), so all of it.
+  const long end = MAC_OFFSET + count;
+  if (count < 0 || static_cast<std::size_t>(end) > len ||
+      pread(fd, &byte, 1, end - 1) != 1) {
+    std::fprintf(stderr, TOO_SMALL, path);
+    return false;
   }
-  return fd;
+  return true;
 }
 
 }  // namespace
 
 int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
   PathBuf path;
+  // The pages are checked through the character device where there is
+  // one: it reports a page that can't be read at once, where a newer
+  // kernel's block device retries it for minutes. Reading needs no more
+  // than read access to it.
+  const int chr = open_device(path, "/dev/mtd%s", part, O_RDONLY, true);
+  const int fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
   // The mapping has a fixed length; the device may be shorter.
-  const int fd = open_block(path, part, READ_MAP_LEN, count);
-  if (fd < 0) return -1;
+  const bool ok =
+      fd >= 0 && check(path, chr >= 0 ? chr : fd, READ_MAP_LEN, count);
+  // Either may be -1 (a node that did not open): close then only fails.
+  close(chr);
+  if (!ok) {
+    close(fd);
+    return -1;
+  }
+  // Brings in exactly the mapped pages: left to itself, the first fault of
+  // the mapping reads ahead far past them, and every byte fetched from a
+  // cold, slow flash chip counts at boot.
+  posix_fadvise(fd, 0, READ_MAP_LEN, POSIX_FADV_WILLNEED);
   void* map = mmap(nullptr, READ_MAP_LEN, MAP_PROT, MAP_FLAGS, fd, 0);
   if (map == MAP_FAILED) {
     std::fprintf(stderr, MAP_ERROR, path);
     close(fd);
     return -1;
   }
-  std::memcpy(dst, static_cast<const std::uint8_t*>(map) + MAC_OFFSET,
-              static_cast<std::size_t>(count));
+  // A few bytes: a loop costs less than importing memcpy.
+  const std::uint8_t* rec = static_cast<const std::uint8_t*>(map) + MAC_OFFSET;
+  for (int i = 0; i < count; ++i) dst[i] = rec[i];
   munmap(map, READ_MAP_LEN);
   close(fd);
   return 0;
@@ -113,7 +117,7 @@ int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
 
 int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   PathBuf path;
-  int fd = open_device(path, "/dev/mtd%s", part, true);
+  int fd = open_device(path, "/dev/mtd%s", part, OPEN_FLAGS, true);
   if (fd < 0) return -1;
   mtd_info_user info{};
   if (ioctl(fd, MEMGETINFO, &info) != 0) {
@@ -121,14 +125,14 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
     close(fd);
     return -1;
   }
+  // Nothing is written unless every page of the partition reads back. The
+  // pages read here are the ones the mapping brings in next: the flash is
+  // fetched once.
+  const bool ok = check(path, fd, info.size, count);
   close(fd);
-  if (!record_fits(info.size, count)) {
-    std::fprintf(stderr, TOO_SMALL, path);
-    return -1;
-  }
+  if (!ok) return -1;
 
-  // Nothing is written unless every page of the partition reads back.
-  fd = open_block(path, part, info.size, count);
+  fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
   if (fd < 0) return -1;
   // The whole partition: the kernel rewrites the erase block around the
   // record from this mapping.
@@ -140,11 +144,11 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
     return -1;
   }
   // On NOR and NAND a dirty page makes the kernel erase and reprogram the
-  // whole erase block around it: leave an unchanged record untouched, so
+  // whole erase block around it: only bytes that differ are stored, so
   // that rewriting the same address neither wears the block nor risks it.
   std::uint8_t* rec = static_cast<std::uint8_t*>(map) + MAC_OFFSET;
-  const auto n = static_cast<std::size_t>(count);
-  if (std::memcmp(rec, src, n) != 0) std::memcpy(rec, src, n);
+  for (int i = 0; i < count; ++i)
+    if (rec[i] != src[i]) rec[i] = src[i];
   // Both must succeed before the bytes are on flash; without the check a
   // read-back from the page cache would show an address the flash lacks.
   const bool synced = msync(map, len, MS_SYNC) == 0;

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 # Bumped whenever what this script fetches changes, so old caches are redone.
-stamp="board 2"
+stamp="board 3"
 dir=$(realpath -m "$1")
 [ "$(cat "$dir/.complete" 2>/dev/null)" = "$stamp" ] && exit 0
 here=$(cd "$(dirname "$0")" && pwd)
@@ -38,17 +38,11 @@ debian_apt "$work/apt-host" "$(dpkg --print-architecture)" "$line" apt-get updat
 for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/root"; done
 
 cp "$work"/root/boot/vmlinuz-* "$dir/vmlinuz"
+# The starting point of the newer kernel the board also boots.
+cp "$work"/root/boot/config-* "$dir/config"
 cp "$work/root/bin/busybox" "$dir/busybox"
 kmods=$(echo "$work"/root/lib/modules/*/kernel)
-# In load order: each needs only those before it.
-for m in drivers/virtio/virtio.ko drivers/virtio/virtio_ring.ko \
-  drivers/virtio/virtio_pci_legacy_dev.ko drivers/virtio/virtio_pci_modern_dev.ko \
-  drivers/virtio/virtio_pci.ko drivers/block/virtio_blk.ko \
-  drivers/mtd/devices/block2mtd.ko drivers/mtd/devices/mtdram.ko \
-  drivers/mtd/nand/raw/nand.ko drivers/mtd/nand/raw/nandsim.ko \
-  drivers/mtd/chips/gen_probe.ko drivers/mtd/chips/cfi_util.ko \
-  drivers/mtd/chips/cfi_probe.ko drivers/mtd/chips/cfi_cmdset_0001.ko \
-  drivers/mtd/maps/physmap.ko; do
+for m in $(grep -v '^#' "$here/board/modules.txt"); do
   f="$kmods/$m"
   [ -f "$f" ] || f=$(ls "$f".* 2>/dev/null | head -n 1)
   [ -f "$f" ] || { echo "board: module $m missing" >&2; exit 1; }

@@ -84,7 +84,7 @@ TEST_F(Cli, WritePrintsWhatTheFlashHoldsAfterwards) {
   EXPECT_EQ(fake_mtd::content("3"), want);
   // The read-back goes through a fresh descriptor and mapping.
   EXPECT_EQ(fake_mtd::call_names().back(), "close /dev/mtdblock3");
-  EXPECT_EQ(fake_mtd::call_names().size(), 9u + 4u);
+  EXPECT_EQ(fake_mtd::call_names().size(), 9u + 6u);
 }
 
 TEST_F(Cli, WriteThatFailsShowsTheRecordAsItStands) {

@@ -44,6 +44,7 @@ struct State {
   std::map<void*, std::size_t> maps;
   std::vector<Call> calls;
   Faults faults;
+  int stalls = 0;
 };
 
 State& st() {
@@ -119,6 +120,7 @@ std::vector<std::string> call_names() {
 Faults& faults() { return st().faults; }
 int open_descriptors() { return static_cast<int>(st().fds.size()); }
 int live_mappings() { return static_cast<int>(st().maps.size()); }
+int stalls() { return st().stalls; }
 
 std::vector<std::uint8_t> patterned(std::size_t size,
                                     const std::vector<std::uint8_t>& record) {
@@ -192,8 +194,10 @@ extern "C" ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t off) {
   // Flash fails a whole page, as the kernel reads it.
   const long long bad = st().faults.unreadable_at;
   const long long last = off + static_cast<long long>(n) - 1;
-  if (fake_mtd::node_of(fd) != nullptr && bad >= 0 && n > 0 &&
-      bad / 4096 >= off / 4096 && bad / 4096 <= last / 4096) {
+  const fake_mtd::Node* node = fake_mtd::node_of(fd);
+  if (node != nullptr && bad >= 0 && n > 0 && bad / 4096 >= off / 4096 &&
+      bad / 4096 <= last / 4096) {
+    if (!node->is_char && st().faults.block_stalls) ++st().stalls;
     errno = EIO;
     return -1;
   }

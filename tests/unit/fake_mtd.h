@@ -41,6 +41,9 @@ struct Faults {
   // A read through a descriptor of any byte of the 4 KiB page holding
   // this offset fails (EIO), as from a worn flash page.
   long long unreadable_at = -1;
+  // Through the block node such a read never returns, as on Linux 6.12:
+  // here it counts a stall (and fails, so that the test goes on).
+  bool block_stalls = false;
 };
 
 void reset();
@@ -51,6 +54,7 @@ std::vector<std::string> call_names();
 Faults& faults();
 int open_descriptors();
 int live_mappings();
+int stalls();
 
 // A partition of `size` bytes filled with a position-dependent pattern, so
 // that a byte written one place off shows, with `record` at 0xE000.

@@ -71,17 +71,19 @@ TEST_F(Flash, ReadCopiesTheRecordThroughAFixedSharedLockedMapping) {
   EXPECT_EQ(read("3"), 0);
   EXPECT_EQ(dst_, kRecord);
   EXPECT_EQ(err_, "");
+  // The character node, only read, serves the page check.
   EXPECT_EQ(fake_mtd::call_names(),
-            (Names{"open /dev/mtdblock3", "mmap /dev/mtdblock3", "munmap ",
-                   "close /dev/mtdblock3"}));
+            (Names{"open /dev/mtd3", "open /dev/mtdblock3", "close /dev/mtd3",
+                   "mmap /dev/mtdblock3", "munmap ", "close /dev/mtdblock3"}));
   const auto& c = fake_mtd::calls();
-  EXPECT_EQ(c[0].a, O_RDWR | O_SYNC);
-  EXPECT_EQ(c[1].a, 0x10000);
-  EXPECT_EQ(c[1].b, PROT_READ | PROT_WRITE);
-  EXPECT_EQ(c[1].c, MAP_SHARED | MAP_LOCKED);
-  EXPECT_EQ(c[1].d, 0);
-  EXPECT_FALSE(c[1].hinted);
-  EXPECT_EQ(c[2].a, 0x10000);
+  EXPECT_EQ(c[0].a, O_RDONLY);
+  EXPECT_EQ(c[1].a, O_RDWR | O_SYNC);
+  EXPECT_EQ(c[3].a, 0x10000);
+  EXPECT_EQ(c[3].b, PROT_READ | PROT_WRITE);
+  EXPECT_EQ(c[3].c, MAP_SHARED | MAP_LOCKED);
+  EXPECT_EQ(c[3].d, 0);
+  EXPECT_FALSE(c[3].hinted);
+  EXPECT_EQ(c[4].a, 0x10000);
 }
 
 TEST_F(Flash, ReadByPartitionSize) {
@@ -107,7 +109,8 @@ TEST_F(Flash, ReadByPartitionSize) {
       EXPECT_EQ(dst_, kUntouched);
       EXPECT_EQ(err_, "/dev/mtdblock7 too small for MAC record\n");
       EXPECT_EQ(fake_mtd::call_names(),
-                (Names{"open /dev/mtdblock7", "close /dev/mtdblock7"}));
+                (Names{"open /dev/mtd7", "open /dev/mtdblock7",
+                       "close /dev/mtd7", "close /dev/mtdblock7"}));
     }
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
     EXPECT_EQ(fake_mtd::live_mappings(), 0);
@@ -126,6 +129,9 @@ TEST_F(Flash, ReadFailuresReportTheBlockPathAndLeaveTheBufferAlone) {
   no_block.has_block = false;
   fake_mtd::Partition refuses = part();
   refuses.block_refuses = true;
+  // Without a character node the block node's own reads are the check.
+  fake_mtd::Partition block_only = part();
+  block_only.has_char = false;
   const char* unreadable = "read /dev/mtdblock3 error\n";
   const Case cases[] = {
       {"missing", no_block, false, -1, "open /dev/mtdblock3 error\n"},
@@ -136,6 +142,8 @@ TEST_F(Flash, ReadFailuresReportTheBlockPathAndLeaveTheBufferAlone) {
       {"record's page unreadable", part(), false, 0xE003, unreadable},
       {"first page unreadable", part(), false, 0, unreadable},
       {"last mapped page unreadable", part(), false, 0xFFFF, unreadable},
+      {"no character node, page unreadable", block_only, false, 0xE003,
+       unreadable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -143,13 +151,17 @@ TEST_F(Flash, ReadFailuresReportTheBlockPathAndLeaveTheBufferAlone) {
     fake_mtd::add("3", c.p);
     fake_mtd::faults().mmap_fails = c.mmap_fails;
     fake_mtd::faults().unreadable_at = c.unreadable_at;
+    fake_mtd::faults().block_stalls = c.p.has_char;
     EXPECT_EQ(read("3"), -1);
     EXPECT_EQ(err_, c.err);
     EXPECT_EQ(dst_, kUntouched);
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+    EXPECT_EQ(fake_mtd::stalls(), 0);
     if (c.unreadable_at >= 0) {
-      EXPECT_EQ(fake_mtd::call_names(),
-                (Names{"open /dev/mtdblock3", "close /dev/mtdblock3"}));
+      Names want = {"open /dev/mtd3", "open /dev/mtdblock3", "close /dev/mtd3",
+                    "close /dev/mtdblock3"};
+      if (!c.p.has_char) want.erase(want.begin() + 2);
+      EXPECT_EQ(fake_mtd::call_names(), want);
     }
   }
   // Past the read mapping a bad page is none of the read's business.
@@ -167,8 +179,9 @@ TEST_F(Flash, PartitionNameIsUsedUnchanged) {
     fake_mtd::add(name, part());
     EXPECT_EQ(read(name), 0);
     EXPECT_EQ(dst_, kRecord);
-    ASSERT_FALSE(fake_mtd::calls().empty());
-    EXPECT_EQ(fake_mtd::calls()[0].path, "/dev/mtdblock" + name);
+    ASSERT_EQ(fake_mtd::calls().size(), 6u);
+    EXPECT_EQ(fake_mtd::calls()[0].path, "/dev/mtd" + name);
+    EXPECT_EQ(fake_mtd::calls()[1].path, "/dev/mtdblock" + name);
   }
 }
 
@@ -184,9 +197,11 @@ TEST_F(Flash, ReadPathThatDoesNotFitIsNeverOpened) {
   fake_mtd::reset();
   fake_mtd::add(too_long, part());
   EXPECT_EQ(read(too_long), -1);
-  // Never the cut path: that could name another, real device.
+  // Never the cut path: that could name another, real device. (The
+  // shorter character path fits.)
   EXPECT_EQ(err_, "/dev/mtdblocknnnnnnn...: name too long\n");
-  EXPECT_TRUE(fake_mtd::calls().empty());
+  const std::string chr = "/dev/mtd" + too_long;
+  EXPECT_EQ(fake_mtd::call_names(), (Names{"open " + chr, "close " + chr}));
   EXPECT_EQ(dst_, kUntouched);
 }
 
@@ -290,8 +305,7 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
   };
   const Names char_only = {"open /dev/mtd3", "ioctl /dev/mtd3",
                            "close /dev/mtd3", "open /dev/mtdblock3"};
-  Names block_opened = char_only;
-  block_opened.push_back("close /dev/mtdblock3");
+  const Names block_unopened(char_only.begin(), char_only.end() - 1);
   const Case cases[] = {
       {"no character node",
        with([](auto& p) { p.has_char = false; }),
@@ -303,11 +317,8 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
        false,
        "",
        {"open /dev/mtd3"}},
-      {"MEMGETINFO fails",
-       with([](auto& p) { p.ioctl_fails = true; }),
-       false,
-       "Could not get MTD device info from /dev/mtd3\n",
-       {"open /dev/mtd3", "ioctl /dev/mtd3", "close /dev/mtd3"}},
+      {"MEMGETINFO fails", with([](auto& p) { p.ioctl_fails = true; }), false,
+       "Could not get MTD device info from /dev/mtd3\n", block_unopened},
       {"no block node", with([](auto& p) { p.has_block = false; }), false,
        "open /dev/mtdblock3 error\n", char_only},
       {"block node refuses", with([](auto& p) { p.block_refuses = true; }),
@@ -319,11 +330,12 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
        {"open /dev/mtd3", "ioctl /dev/mtd3", "close /dev/mtd3",
         "open /dev/mtdblock3", "mmap /dev/mtdblock3", "close /dev/mtdblock3"}},
       // The whole partition is mapped and locked: a bad page anywhere,
-      // even far from the record, stops the write before the mapping.
-      {"last page unreadable", part(), false, "read /dev/mtdblock3 error\n",
-       block_opened, kSize - 1},
-      {"record's page unreadable", part(), false, "read /dev/mtdblock3 error\n",
-       block_opened, 0xE000},
+      // even far from the record, stops the write before the block node
+      // is opened. The character node reads it.
+      {"last page unreadable", part(), false, "read /dev/mtd3 error\n",
+       block_unopened, kSize - 1},
+      {"record's page unreadable", part(), false, "read /dev/mtd3 error\n",
+       block_unopened, 0xE000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -331,12 +343,14 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
     fake_mtd::add("3", c.p);
     fake_mtd::faults().mmap_fails = c.mmap_fails;
     fake_mtd::faults().unreadable_at = c.unreadable_at;
+    fake_mtd::faults().block_stalls = true;
     const Bytes before = fake_mtd::content("3");
     EXPECT_EQ(write("3"), -1);
     EXPECT_EQ(err_, c.err);
     EXPECT_EQ(fake_mtd::call_names(), c.calls);
     EXPECT_EQ(fake_mtd::content("3"), before);
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+    EXPECT_EQ(fake_mtd::stalls(), 0);
   }
 }
 
