@@ -32,6 +32,12 @@ constexpr const char TOO_SMALL[] = "%s too small for MAC record\n";
 constexpr const char MAP_ERROR[] = "mmap %s error\n";
 constexpr const char READ_ERROR[] = "read %s error\n";
 
+// One line on stderr from fmt and the device path; false, for returning.
+[[gnu::noinline]] bool report(const char* fmt, const char* path) {
+  std::fprintf(stderr, fmt, path);
+  return false;
+}
+
 // Forms the device path from fmt and the partition name in the cleared
 // buffer and opens it with `flags`; -1 when it does not open. A name too
 // long for the buffer opens nothing: the cut path could name another, real
@@ -42,39 +48,40 @@ int open_device(PathBuf& path, const char* fmt, const char* part, int flags,
   const int n = std::snprintf(path, sizeof path, fmt, part);
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) {
     // Shown cut short, plainly not a path.
-    if (!quiet) std::fprintf(stderr, "%.20s...: name too long\n", path);
+    if (!quiet) report("%.20s...: name too long\n", path);
     return -1;
   }
   const int fd = open(path, flags);
-  if (fd < 0 && !quiet) std::fprintf(stderr, OPEN_ERROR, path);
+  if (fd < 0 && !quiet) report(OPEN_ERROR, path);
   return fd;
 }
 
-// Whether every page of the first `len` bytes reads back through fd, as
-// far as the device goes, and count bytes at MAC_OFFSET lie inside it;
-// reported, naming `path`, when not. One byte of each page is asked for:
-// the kernel reads every such page whole from the flash. Populating a
-// locked mapping retries a page that fails to read forever, and a copy
-// from such a page dies of SIGBUS: the mapping is made only over pages
-// just read. A short partition must never be touched past its end either:
-// the pages of a mapping beyond the device fault with SIGBUS.
-bool check(const PathBuf& path, int fd, std::size_t len, int count) {
+// Whether every page of the first `len` bytes reads back through `pages`,
+// as far as the device goes, and count bytes at MAC_OFFSET lie inside
+// them and the device that fd opens; reported, naming `path`, when not.
+//
+// One byte of each page is asked for: the kernel reads every such page
+// whole from the flash. Populating a locked mapping retries a page that
+// fails to read forever, and a copy from such a page dies of SIGBUS: the
+// mapping is made only over pages just read. A short partition must never
+// be touched past its end either: the pages of a mapping beyond the device
+// fault with SIGBUS.
+bool check(const PathBuf& path, int pages, int fd, std::size_t len, int count) {
   std::uint8_t byte;
   for (std::size_t off = 0; off < len; off += 4096) {
-    const ssize_t r = pread(fd, &byte, 1, static_cast<off_t>(off));
-    if (r < 0) {
-      std::fprintf(stderr, READ_ERROR, path);
-      return false;
-    }
+    const ssize_t r = pread(pages, &byte, 1, static_cast<off_t>(off));
+    if (r < 0) return report(READ_ERROR, path);
     if (r == 0) break;  // the end of the device
   }
-  // The record's last byte is there (a page already read), so all of it.
+  // Brings in exactly these pages through fd: left to itself, the first
+  // read or fault there reads ahead far past them, and every byte fetched
+  // from a cold, slow flash chip counts at boot.
+  posix_fadvise(fd, 0, static_cast<off_t>(len), POSIX_FADV_WILLNEED);
+  // The record's last byte there (on a page already read) means all of it.
   const long end = MAC_OFFSET + count;
   if (count < 0 || static_cast<std::size_t>(end) > len ||
-      pread(fd, &byte, 1, end - 1) != 1) {
-    std::fprintf(stderr, TOO_SMALL, path);
-    return false;
-  }
+      pread(fd, &byte, 1, end - 1) != 1)
+    return report(TOO_SMALL, path);
   return true;
 }
 
@@ -90,20 +97,16 @@ int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
   const int fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
   // The mapping has a fixed length; the device may be shorter.
   const bool ok =
-      fd >= 0 && check(path, chr >= 0 ? chr : fd, READ_MAP_LEN, count);
+      fd >= 0 && check(path, chr >= 0 ? chr : fd, fd, READ_MAP_LEN, count);
   // Either may be -1 (a node that did not open): close then only fails.
   close(chr);
   if (!ok) {
     close(fd);
     return -1;
   }
-  // Brings in exactly the mapped pages: left to itself, the first fault of
-  // the mapping reads ahead far past them, and every byte fetched from a
-  // cold, slow flash chip counts at boot.
-  posix_fadvise(fd, 0, READ_MAP_LEN, POSIX_FADV_WILLNEED);
   void* map = mmap(nullptr, READ_MAP_LEN, MAP_PROT, MAP_FLAGS, fd, 0);
   if (map == MAP_FAILED) {
-    std::fprintf(stderr, MAP_ERROR, path);
+    report(MAP_ERROR, path);
     close(fd);
     return -1;
   }
@@ -121,14 +124,14 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   if (fd < 0) return -1;
   mtd_info_user info{};
   if (ioctl(fd, MEMGETINFO, &info) != 0) {
-    std::fprintf(stderr, "Could not get MTD device info from %s\n", path);
+    report("Could not get MTD device info from %s\n", path);
     close(fd);
     return -1;
   }
   // Nothing is written unless every page of the partition reads back. The
   // pages read here are the ones the mapping brings in next: the flash is
   // fetched once.
-  const bool ok = check(path, fd, info.size, count);
+  const bool ok = check(path, fd, fd, info.size, count);
   close(fd);
   if (!ok) return -1;
 
@@ -139,7 +142,7 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   const std::size_t len = info.size;
   void* map = mmap(nullptr, len, MAP_PROT, MAP_FLAGS, fd, 0);
   if (map == MAP_FAILED) {
-    std::fprintf(stderr, MAP_ERROR, path);
+    report(MAP_ERROR, path);
     close(fd);
     return -1;
   }
@@ -156,7 +159,7 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   munmap(map, len);
   close(fd);
   if (!synced || !flushed) {
-    std::fprintf(stderr, "sync %s error\n", path);
+    report("sync %s error\n", path);
     return -1;
   }
   return 0;

@@ -7,9 +7,11 @@ namespace {
 // Value of one hex digit, or -1 (the NUL included, so the parse never
 // runs past the end of the text).
 constexpr int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  // Unsigned differences test each range with one comparison; setting the
+  // 0x20 bit folds 'A'-'F' onto 'a'-'f' and nothing else onto them.
+  const unsigned u = static_cast<unsigned char>(c);
+  if (u - '0' < 10) return static_cast<int>(u - '0');
+  if ((u | 0x20) - 'a' < 6) return static_cast<int>((u | 0x20) - 'a' + 10);
   return -1;
 }
 

@@ -9,6 +9,7 @@ erases and reprograms a whole erase block.
 The guest runs a shell script; what it writes to $RESULTS comes back to
 the host through a drive of its own, free of console noise.
 """
+import os
 import shlex
 import struct
 import subprocess
@@ -42,9 +43,31 @@ n=$(grep -c ' mtd_erase <-' $t/trace); echo > $t/trace; echo $n
 """
 
 
+# The newer kernel takes half an hour to build: it is kept outside the
+# tree, for every clone on this machine.
+KERNEL_CACHE = Path(os.environ.get("FLASHMAC_KERNEL_CACHE",
+                                   Path.home() / ".cache" / "flashmac"))
+# The kernels the board boots: Debian 12's own, and 6.12 (the long-term
+# line of current firmware and of Debian 13), built from Debian's source.
+KERNELS = {"6.1": CACHE / "board", "6.12": KERNEL_CACHE / "linux-6.12"}
+
+
 def fetch(board_dir=CACHE / "board"):
     subprocess.run([TOP / "scripts" / "fetch-board.sh", board_dir], check=True)
     return Path(board_dir)
+
+
+def kernel_ready(kernel):
+    return (KERNELS[kernel] / ".complete").exists()
+
+
+def kernel(kernel):
+    """The board directory of a kernel, fetched or built when missing."""
+    if kernel == "6.1":
+        return fetch(KERNELS[kernel])
+    subprocess.run([TOP / "scripts" / "board" / "build-kernel.sh", KERNELS["6.1"],
+                    KERNELS[kernel]], check=True)
+    return KERNELS[kernel]
 
 
 class Drive:
@@ -182,6 +205,10 @@ class Board:
         results = f"/dev/vd{'abcd'[len(drives)]}"
         for node in [n for n, _ in names] + [results]:
             lines.append(f"i=0; while [ ! -b {node} ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done")
+        # A flash chip has no read-ahead beneath MTD; the drive's would
+        # blur what the MTD layer fetched (its sectors-read counter).
+        for d in range(len(drives)):
+            lines.append(f"echo 0 > /sys/block/vd{'abcd'[d]}/queue/read_ahead_kb")
         for node, erase in names:
             lines.append(f"echo {node},{erase} > /sys/module/block2mtd/parameters/block2mtd")
         if mtdram:
