@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Keeps the packaging recipes honest where no build system can run them
+(OpenWrt and Yocto fetch their own toolchains): one version everywhere,
+the license checksum of LICENSE, and every file they name present.
+
+usage: recipes_test.py SOURCE_DIR
+"""
+import fnmatch
+import hashlib
+import re
+import sys
+from pathlib import Path
+
+top = Path(sys.argv[1]).resolve()
+pkg = top / "packaging"
+openwrt = (pkg / "openwrt" / "flashmac" / "Makefile").read_text()
+buildroot = (pkg / "buildroot" / "package" / "flashmac" / "flashmac.mk").read_text()
+layer = pkg / "yocto" / "meta-flashmac"
+recipes = sorted(layer.glob("recipes-*/*/*.bb"))
+failed = passed = 0
+
+
+def expect(what, ok, detail=""):
+    global failed, passed
+    passed += ok
+    failed += not ok
+    if not ok:
+        print(f"FAIL {what} {detail}")
+
+
+def var(text, name, op=r":?="):
+    m = re.search(rf"^{name}\s*{op}\s*\"?([^\"\n]*)\"?\s*$", text, re.M)
+    return m.group(1).strip() if m else None
+
+
+cmake = re.search(r"project\(flashmac VERSION (\S+)", (top / "CMakeLists.txt").read_text())
+version = cmake.group(1)
+expect("one recipe in the layer", len(recipes) == 1, str(recipes))
+yocto = recipes[0].read_text() if recipes else ""
+for name, got in (("OpenWrt PKG_VERSION", var(openwrt, "PKG_VERSION")),
+                  ("Buildroot FLASHMAC_VERSION", var(buildroot, "FLASHMAC_VERSION")),
+                  ("Yocto PV", (var(yocto, "PV") or "").split("+")[0])):
+    expect(f"{name} is {version}", got == version, f"got {got!r}")
+
+lic = re.search(r'LIC_FILES_CHKSUM = "file://([^;]+);md5=([0-9a-f]+)"', yocto)
+expect("Yocto LIC_FILES_CHKSUM", lic is not None)
+if lic:
+    path = top / lic.group(1)
+    expect(f"{lic.group(1)} exists", path.is_file())
+    expect("its md5", path.is_file() and hashlib.md5(path.read_bytes()).hexdigest() == lic.group(2))
+for name, value in (("OpenWrt PKG_LICENSE_FILES", var(openwrt, "PKG_LICENSE_FILES")),
+                    ("Buildroot FLASHMAC_LICENSE_FILES", var(buildroot, "FLASHMAC_LICENSE_FILES"))):
+    for f in (value or "").split():
+        expect(f"{name}: {f} exists", (top / f).is_file())
+expect("license is MIT everywhere",
+       [var(openwrt, "PKG_LICENSE"), var(buildroot, "FLASHMAC_LICENSE"), var(yocto, "LICENSE")]
+       == ["MIT"] * 3)
+
+# Buildroot builds the tree it lies in.
+site = var(buildroot, "FLASHMAC_SITE").replace("$(BR2_EXTERNAL_FLASHMAC_PATH)", str(pkg / "buildroot"))
+expect("Buildroot FLASHMAC_SITE is the repository", Path(site).resolve() == top, site)
+# What OpenWrt installs is where CMake's install puts it under /usr.
+expect("OpenWrt installs usr/bin/flashmac", "$(PKG_INSTALL_DIR)/usr/bin/flashmac" in openwrt)
+expect("CMake installs the binary to bin",
+       "install(TARGETS flashmac RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})"
+       in (top / "CMakeLists.txt").read_text())
+# The layer finds its recipe.
+conf = (layer / "conf" / "layer.conf").read_text()
+pattern = var(conf, "BBFILES", r"\+=").replace("${LAYERDIR}/", "")
+expect("layer.conf's BBFILES matches the recipe",
+       bool(recipes) and fnmatch.fnmatch(str(recipes[0].relative_to(layer)), pattern), pattern)
+print(f"{passed} passed, {failed} failed")
+sys.exit(1 if failed else 0)
