@@ -74,13 +74,15 @@ class Drive:
     """An image file with an MBR and up to four primary partitions, each of
     which the guest hands to block2mtd with the drive's erase size."""
 
-    def __init__(self, path, erase, sizes, unreadable=()):
+    def __init__(self, path, erase, sizes, unreadable=(), read_bps=None):
         """unreadable: (partition, offset) pairs whose sector fails every
-        read, as a worn flash page does (QEMU's blkdebug)."""
+        read, as a worn flash page does (QEMU's blkdebug). read_bps: reads
+        throttled to this many bytes a second, as a flash chip's bus is."""
         assert 1 <= len(sizes) <= 4
         assert all(s % erase == 0 and s % SECTOR == 0 for s in sizes)
         self.path, self.erase, self.sizes = Path(path), erase, list(sizes)
         self.unreadable = list(unreadable)
+        self.read_bps = read_bps
         self.offsets = []
         off = FIRST
         for s in sizes:
@@ -273,8 +275,10 @@ class Board:
                "-no-reboot", "-nic", "none", "-kernel", str(self.dir / "vmlinuz"),
                "-initrd", str(initrd),
                "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
-        for file in [d.qemu_file() for d in drives] + [str(results)]:
-            cmd += ["-drive", f"file={file},if=virtio,format=raw"]
+        for d in drives:
+            throttle = f",throttling.bps-read={d.read_bps}" if d.read_bps else ""
+            cmd += ["-drive", f"file={d.qemu_file()},if=virtio,format=raw{throttle}"]
+        cmd += ["-drive", f"file={results},if=virtio,format=raw"]
         if nor:
             cmd += ["-drive", f"file={nor.path},if=pflash,format=raw"]
         start = time.monotonic()
