@@ -5,7 +5,8 @@
 # usage: setup.sh [device|demo|test]   (default: test, which is everything)
 #   device  the device binary: cmake, make, the MIPS cross compiler, llvm
 #   demo    the device binary and the emulated board
-#   test    all of it, with the host compilers, GoogleTest and qemu-user
+#   test    all of it, with the host compilers, GoogleTest, qemu-user and
+#           what building a kernel takes
 set -euo pipefail
 
 device=(
@@ -14,9 +15,11 @@ device=(
 )
 # The board's emulator; its ROMs come with ipxe-qemu and seabios.
 demo=("${device[@]}" python3 qemu-system-mips ipxe-qemu seabios)
-# Real Buildroot builds the package from its external tree in the tests.
+# Real Buildroot builds the package from its external tree in the tests,
+# and the board's 6.12 kernel is built from Debian's source.
 test=("${demo[@]}" g++ libgtest-dev clang-format clang libclang-rt-14-dev
-  qemu-user-static rsync bc unzip file cpio wget perl patch bzip2 pkgconf)
+  qemu-user-static rsync bc unzip file cpio wget perl patch bzip2 pkgconf
+  flex bison libssl-dev libelf-dev kmod dpkg-dev)
 declare -n packages=${1:-test}
 
 missing=()

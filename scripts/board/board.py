@@ -147,7 +147,7 @@ def nor_module(board_dir, work):
     out.mkdir(parents=True, exist_ok=True)
     for f in src:
         (out / f.name).write_bytes(f.read_bytes())
-    subprocess.run(["make", "-s", "-C", str(Path(board_dir) / "headers"), f"M={out}",
+    subprocess.run(["make", "-s", "-C", str(Path(board_dir) / "headers"), f"M={out.resolve()}",
                     "ARCH=mips", "CROSS_COMPILE=mipsel-linux-gnu-", "modules"],
                    check=True, stdout=subprocess.DEVNULL)
     return ko

@@ -85,6 +85,8 @@ for m in $(grep -v '^#' "$here/modules.txt"); do add "$(basename "$m" .ko)"; don
 kmake -s kernelrelease >"$dir/kernel-package"
 
 ln -s src "$dir/headers"
+# dpkg-source links the upstream tarball beside the tree it unpacks.
+rm -f "$dir"/*.orig.tar.*
 rm -rf "$work"
 echo "$stamp" >"$dir/.complete"
 echo "kernel: ready in $dir" >&2
