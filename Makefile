@@ -1,19 +1,30 @@
 # Shortcuts, once make is there; the scripts they run need only bash.
-.PHONY: test demo device bench
+#   make              the device binary: build/mipsel-musl-sf/flashmac
+#   make install      it and its manual page into DESTDIR (default: /usr prefix)
+#   make test         every test, as CI runs them
+#   make demo         the device binary on an emulated board with flash
+#   make bench        flashmac against busybox on the board (docs/benchmarks.md)
+#   make clean        remove the build folders (not the caches in .cache/)
+.PHONY: all device install test demo bench clean
 
-# Installs what is missing, builds host and device, runs every test.
-test:
-	bash scripts/test.sh
+PREFIX ?= /usr
 
-# Builds the device binary and shows it on an emulated board with flash.
-demo:
-	bash scripts/demo.sh
+all: device
 
-# Only the device binary: build/mipsel-musl-sf/flashmac
 device:
 	bash scripts/device.sh
 
-# Times flashmac against busybox on the emulated board; updates the figures
-# in docs/benchmarks.md.
+install: device
+	cmake --install build/mipsel-musl-sf --prefix $(PREFIX)
+
+test:
+	bash scripts/test.sh
+
+demo:
+	bash scripts/demo.sh
+
 bench:
 	bash scripts/bench.sh
+
+clean:
+	rm -rf build

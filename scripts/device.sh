@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh device
 cmake --preset mipsel-musl-sf >/dev/null
-cmake --build --preset mipsel-musl-sf
+cmake --build --preset mipsel-musl-sf --target flashmac
 ls -l build/mipsel-musl-sf/flashmac

@@ -150,7 +150,7 @@ def guest_script(scale):
 # come at the chip's pace.
 CHIPS = {"4 MB/s (1-bit SPI)": 4_000_000, "20 MB/s (quad SPI)": 20_000_000}
 COLD_PART = 256 * KiB
-COLD_ROUNDS = 7
+COLD_ROUNDS = 15
 COLD = {
     "flashmac": "flashmac {n}",
     "flashmac-static": "flashmac-static {n}",
