@@ -73,9 +73,10 @@ bool check(const PathBuf& path, int pages, int fd, std::size_t len, int count) {
     if (r < 0) return report(READ_ERROR, path);
     if (r == 0) break;  // the end of the device
   }
-  // Brings in exactly these pages through fd: left to itself, the first
-  // read or fault there reads ahead far past them, and every byte fetched
-  // from a cold, slow flash chip counts at boot.
+  // Brings in exactly these pages through the block device: left to
+  // itself, its first read or fault reads ahead far past them, and every
+  // byte fetched from a cold, slow flash chip counts at boot. (On the
+  // character device, as in a write, this does nothing.)
   posix_fadvise(fd, 0, static_cast<off_t>(len), POSIX_FADV_WILLNEED);
   // The record's last byte there (on a page already read) means all of it.
   const long end = MAC_OFFSET + count;

@@ -20,8 +20,9 @@ static_assert(MAC_OFFSET + MAC_LEN <= static_cast<long>(READ_MAP_LEN),
               "record must lie inside the read mapping");
 
 // Copies count bytes of the record of partition `part` (the suffix of
-// "/dev/mtdblock%s") into dst. Returns 0 when they were copied, -1 on any
-// failure, which is reported on stderr; dst is then untouched.
+// "/dev/mtdblock%s", which is mapped; "/dev/mtd%s", where there is one,
+// serves to check its pages) into dst. Returns 0 when they were copied,
+// -1 on any failure, which is reported on stderr; dst is then untouched.
 int mtd_read_mac(const char* part, std::uint8_t* dst, int count);
 
 // Writes count bytes from src into the record of partition `part` and

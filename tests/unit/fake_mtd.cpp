@@ -45,6 +45,11 @@ struct State {
   std::vector<Call> calls;
   Faults faults;
   int stalls = 0;
+  // The last test's backing files go with the process.
+  ~State() {
+    std::error_code ec;
+    if (!dir.empty()) fs::remove_all(dir, ec);
+  }
 };
 
 State& st() {
