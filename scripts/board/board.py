@@ -43,7 +43,7 @@ n=$(grep -c ' mtd_erase <-' $t/trace); echo > $t/trace; echo $n
 """
 
 
-# The newer kernel takes half an hour to build: it is kept outside the
+# The newer kernel takes some twelve minutes to build: it is kept outside the
 # tree, for every clone on this machine.
 KERNEL_CACHE = Path(os.environ.get("FLASHMAC_KERNEL_CACHE",
                                    Path.home() / ".cache" / "flashmac"))
