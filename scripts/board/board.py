@@ -41,6 +41,12 @@ t=/sys/kernel/tracing
 [ -w $t/trace ] || { echo -; exit; }
 n=$(grep -c ' mtd_erase <-' $t/trace); echo > $t/trace; echo $n
 """
+# `sectors vdX` prints how many sectors drive vdX has read since boot: with
+# the drive's read-ahead off (as the board sets it), what the MTD layer
+# fetched from that "flash".
+SECTORS = """#!/bin/sh
+set -- $(cat /sys/block/$1/stat); echo $3
+"""
 
 
 # The newer kernel takes some twelve minutes to build: it is kept outside the
@@ -242,6 +248,7 @@ class Board:
             ("init", 0o100755, init),
             ("scenario.sh", 0o100644, scenario),
             ("bin/erases", 0o100755, ERASES),
+            ("bin/sectors", 0o100755, SECTORS),
             ("etc/passwd", 0o100644,
              "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n"),
             ("etc/group", 0o100644, "root:x:0:\nnogroup:x:65534:\n"),

@@ -296,17 +296,11 @@ def second_boot_cases(m):
     return c
 
 
-# Sectors read from drive a so far: what the MTD layer fetched from its
-# "flash" (the board turns the drive's read-ahead off).
-SECTORS = "sectors() { set -- $(cat /sys/block/vda/stat); echo $3; }"
-
-
 def script(cases, fill):
     # The NAND simulator starts blank on every boot: fill it first (the
     # second boot does not look at it).
-    lines = [SECTORS]
-    lines += [f"dd if=/nand{n} of=/dev/mtdblock{n} bs=16k conv=fsync 2>/dev/null"
-              for n in fill]
+    lines = [f"dd if=/nand{n} of=/dev/mtdblock{n} bs=16k conv=fsync 2>/dev/null"
+             for n in fill]
     for i, k in enumerate(cases):
         cmd = board.quote([k.program] + k.args)
         if k.user:
@@ -315,12 +309,12 @@ def script(cases, fill):
         cmd = f"timeout -s KILL {CASE_SECONDS} {cmd}"
         lines += [k.prep, "erases >/dev/null", f"echo '@case {i}'"]
         if k.fetch_max:
-            lines.append("sync; echo 3 > /proc/sys/vm/drop_caches; s=$(sectors)")
+            lines.append("sync; echo 3 > /proc/sys/vm/drop_caches; s=$(sectors vda)")
         lines += [f"{cmd} >o 2>e; echo \"@rc $?\"; echo \"@erases $(erases)\"",
                   "echo \"@out $(od -An -v -tx1 o | tr -d ' \\n')\"",
                   "echo \"@err $(od -An -v -tx1 e | tr -d ' \\n')\""]
         if k.fetch_max:
-            lines.append("echo \"@fetched $(( ($(sectors) - s) * 512 ))\"")
+            lines.append("echo \"@fetched $(( ($(sectors vda) - s) * 512 ))\"")
         if k.check >= 0:
             lines.append(f"echo \"@md5 $(md5sum < /dev/mtdblock{k.check} | cut -d' ' -f1)\"")
     return "\n".join(lines) + "\n"
