@@ -7,7 +7,7 @@
 set -euo pipefail
 
 # Bumped whenever what this script fetches changes, so old caches are redone.
-stamp="board 3"
+stamp="board 4"
 dir=$(realpath -m "$1")
 [ "$(cat "$dir/.complete" 2>/dev/null)" = "$stamp" ] && exit 0
 here=$(cd "$(dirname "$0")" && pwd)
@@ -54,11 +54,12 @@ for m in $(grep -v '^#' "$here/board/modules.txt"); do
 done
 echo "$kernel" >"$dir/kernel-package"
 
-# Laid out as installed, so the headers' relative links to kbuild hold;
-# the per-flavour tree includes the common one by its absolute path.
+# Laid out as installed, so the headers' relative links to kbuild hold.
+# The per-flavour tree includes the common one by an absolute path: made
+# relative (make runs there), the folder can move with its checkout.
 mv "$work/root/usr/src" "$dir/src"
 mkdir -p "$dir/lib" && mv "$work/root/usr/lib/$kbuild" "$dir/lib/"
-sed -i "s|/usr/src/|$dir/src/|" "$dir/src/linux-headers-$release/Makefile"
+sed -i "s|/usr/src/|../|" "$dir/src/linux-headers-$release/Makefile"
 ln -s "src/linux-headers-$release" "$dir/headers"
 
 rm -rf "$work"

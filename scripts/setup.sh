@@ -19,7 +19,10 @@ demo=("${device[@]}" python3 qemu-system-mips ipxe-qemu seabios)
 # and the board's 6.12 kernel is built from Debian's source.
 test=("${demo[@]}" g++ libgtest-dev clang-format clang libclang-rt-14-dev
   qemu-user-static rsync bc unzip file cpio wget perl patch bzip2 pkgconf
-  flex bison libssl-dev libelf-dev kmod dpkg-dev)
+  flex bison libssl-dev libelf-dev kmod dpkg-dev
+  # Real BitBake parses the Yocto layer: Yocto's host packages for Debian.
+  git gawk chrpath diffstat texinfo socat lz4 zstd locales python3-git
+  python3-jinja2 python3-pexpect python3-subunit)
 declare -n packages=${1:-test}
 
 missing=()

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Keeps the packaging recipes honest where no build system can run them
-(OpenWrt and Yocto fetch their own toolchains): one version everywhere,
-the license checksum of LICENSE, and every file they name present.
+"""Keeps the packaging recipes honest where their build systems stop short
+(offline, Yocto's fetches its own tools before it checks a license): one
+version everywhere, the license checksum of LICENSE, and every file they
+name present.
 
 usage: recipes_test.py SOURCE_DIR
 """
-import fnmatch
 import hashlib
 import re
 import sys
@@ -64,10 +64,5 @@ expect("OpenWrt installs usr/bin/flashmac", "$(PKG_INSTALL_DIR)/usr/bin/flashmac
 expect("CMake installs the binary to bin",
        "install(TARGETS flashmac RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})"
        in (top / "CMakeLists.txt").read_text())
-# The layer finds its recipe.
-conf = (layer / "conf" / "layer.conf").read_text()
-pattern = var(conf, "BBFILES", r"\+=").replace("${LAYERDIR}/", "")
-expect("layer.conf's BBFILES matches the recipe",
-       bool(recipes) and fnmatch.fnmatch(str(recipes[0].relative_to(layer)), pattern), pattern)
 print(f"{passed} passed, {failed} failed")
 sys.exit(1 if failed else 0)

@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""The Yocto layer through real BitBake and OpenEmbedded-Core, offline, as
+a user adds it: the unedited layer must parse without halting anyone's
+build (the recipe skips itself, saying what to set); with SRC_URI and
+SRCREV set in local.conf to a clone of this tree, `-c unpack` must put the
+sources where S points. oe-core's own recipes take a minute or two to
+parse on two cores, so only the second build parses them all; the first
+masks them, as what must not halt parsing is this layer's recipe. BitBake refuses root, so as root this runs it as a
+user of its own (made when missing); it wants an en_US.UTF-8 locale, made
+here in the work folder.
+
+usage: yocto_test.py --source DIR --tarball YOCTO.tar.xz --work DIR
+"""
+import argparse
+import os
+import pwd
+import re
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+USER = "flashmac-bitbake"
+SKIPPED = 77  # ctest's SKIP_RETURN_CODE
+SKIP_NOTE = "flashmac was skipped: set SRC_URI and SRCREV"
+
+
+def skip(why):
+    print(f"skipped: {why}")
+    sys.exit(SKIPPED)
+
+
+def as_user():
+    """The command prefix that runs BitBake as someone other than root."""
+    if os.getuid() != 0:
+        return []
+    try:
+        pwd.getpwnam(USER)
+    except KeyError:
+        if not shutil.which("useradd"):
+            skip("BitBake refuses root, and there is no useradd to make a user")
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/bin/sh",
+                        USER], check=True)
+    return ["runuser", "-u", USER, "--"]
+
+
+def locale_dir(work):
+    """en_US.UTF-8, made here so the system's locales stay as they are."""
+    loc = work / "locale"
+    if not (loc / "en_US.UTF-8").is_dir():
+        if not shutil.which("localedef"):
+            skip("no localedef to make the en_US.UTF-8 locale BitBake asks for")
+        loc.mkdir(exist_ok=True)
+        subprocess.run(["localedef", "-i", "en_US", "-f", "UTF-8", loc / "en_US.UTF-8"],
+                       check=True)
+    return loc
+
+
+class Build:
+    """One BitBake build folder in the unpacked release, driven as a user would."""
+
+    def __init__(self, tree, work, prefix, folder):
+        self.tree, self.work, self.prefix, self.folder = tree, work, prefix, folder
+        self.env = {"HOME": str(work / "home"), "PATH": "/usr/local/bin:/usr/bin:/bin",
+                    "LANG": "en_US.UTF-8", "LOCPATH": str(locale_dir(work)),
+                    "BB_ENV_PASSTHROUGH_ADDITIONS": "LOCPATH"}
+
+    def sh(self, command, log):
+        script = (f"export BITBAKEDIR={self.tree}/bitbake\n"
+                  f". {self.tree}/openembedded-core/oe-init-build-env {self.work}/{self.folder} >/dev/null\n"
+                  + command)
+        start = time.monotonic()
+        r = subprocess.run(self.prefix + ["env", "-i", *(f"{k}={v}" for k, v in self.env.items()),
+                                          "bash", "-c", script],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        (self.work / log).write_text(r.stdout)
+        print(f"{log}: exit {r.returncode} in {time.monotonic() - start:.0f} s")
+        return r.returncode, r.stdout
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for a in ("--source", "--tarball", "--work"):
+        ap.add_argument(a, required=True)
+    a = ap.parse_args()
+    src, work = Path(a.source).resolve(), Path(a.work).resolve()
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    prefix = as_user()
+    tree = work / "release"
+    tree.mkdir()
+    subprocess.run(["tar", "-xf", a.tarball, "-C", tree], check=True)
+    # What the user copies: the layer as it stands; and a clone to build.
+    layer = work / "meta-flashmac"
+    shutil.copytree(src / "packaging" / "yocto" / "meta-flashmac", layer)
+    clone = work / "flashmac.git"
+    subprocess.run(["git", "clone", "-q", src, clone], check=True)
+    subprocess.run(["git", "-C", clone, "checkout", "-q", "-B", "main"], check=True)
+    rev = subprocess.run(["git", "-C", clone, "rev-parse", "HEAD"], capture_output=True,
+                         text=True, check=True).stdout.strip()
+    (work / "home").mkdir()
+    if prefix:
+        subprocess.run(["chown", "-R", USER, work], check=True)
+        if subprocess.run(prefix + ["test", "-w", work]).returncode:
+            sys.exit(f"{USER} cannot write {work}: the folders above it must be open to others")
+    failed = passed = 0
+
+    def expect(what, ok, log=""):
+        nonlocal failed, passed
+        print(("ok   " if ok else "FAIL ") + what)
+        passed += ok
+        failed += not ok
+        if not ok and log:
+            print("\n".join(log.splitlines()[-25:]))
+
+    offline = "echo 'BB_NO_NETWORK = \"1\"' >> conf/local.conf\n"
+    b = Build(tree, work, prefix, "unedited")
+    rc, out = b.sh(offline + "echo 'BBMASK = \"/openembedded-core/meta/recipes-\"' >> conf/local.conf\n"
+                   f"bitbake-layers add-layer {layer} && bitbake -p", "unedited-parse.log")
+    expect("the unedited layer adds and parses, without errors",
+           rc == 0 and "ERROR" not in out, out)
+    rc, out = b.sh("bitbake -c unpack flashmac", "unedited-unpack.log")
+    expect("building it unedited says what to set", rc != 0 and SKIP_NOTE in out, out)
+
+    b = Build(tree, work, prefix, "build")
+    rc, out = b.sh(offline + f"bitbake-layers add-layer {layer}\n"
+                   "cat >> conf/local.conf <<'EOF'\n"
+                   f'SRC_URI:pn-flashmac = "git://{clone};protocol=file;branch=main;'
+                   'destsuffix=${BP}"\n'
+                   f'SRCREV:pn-flashmac = "{rev}"\nEOF\n'
+                   "bitbake -c unpack flashmac && bitbake -e flashmac", "unpack.log")
+    expect("with SRC_URI and SRCREV set, -c unpack works", rc == 0, out)
+    s = re.search(r'^S="(.*)"$', out, re.M)
+    s = Path(s.group(1)) if s else None
+    print(f"S={s}")
+    expect("S holds the sources", s is not None and (s / "CMakeLists.txt").is_file()
+           and (s / "LICENSE").is_file() and (s / "LICENSE").read_bytes() == (src / "LICENSE").read_bytes())
+    print(f"{passed} passed, {failed} failed")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
