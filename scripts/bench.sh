@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh test
+. scripts/lib/configure.sh
 for p in mipsel-musl-sf mipsel-musl-sf-static; do
-  cmake --preset $p >/dev/null && cmake --build --preset $p >/dev/null
+  configure $p && cmake --build --preset $p >/dev/null
 done
 scripts/board/build-busybox.sh .cache/sysroot-mipsel-musl-sf .cache/busybox-musl
 python3 scripts/board/bench.py --write docs/benchmarks.md "$@"

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh demo
-cmake --preset mipsel-musl-sf >/dev/null
+. scripts/lib/configure.sh
+configure mipsel-musl-sf
 cmake --build --preset mipsel-musl-sf >/dev/null
 exec python3 scripts/board/demo.py "$@"

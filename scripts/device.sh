@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh device
-cmake --preset mipsel-musl-sf >/dev/null
+. scripts/lib/configure.sh
+configure mipsel-musl-sf
 cmake --build --preset mipsel-musl-sf --target flashmac
 ls -l build/mipsel-musl-sf/flashmac

@@ -20,6 +20,9 @@ demo=("${device[@]}" python3 qemu-system-mips ipxe-qemu seabios)
 test=("${demo[@]}" g++ libgtest-dev clang-format clang libclang-rt-14-dev
   qemu-user-static rsync bc unzip file cpio wget perl patch bzip2 pkgconf
   flex bison libssl-dev libelf-dev kmod dpkg-dev
+  # Real OpenWrt builds the package: its prerequisite check, and the host
+  # ninja that stands in for the one it would build.
+  libncurses-dev zlib1g-dev gettext xsltproc swig ninja-build
   # Real BitBake parses the Yocto layer: Yocto's host packages for Debian.
   git gawk chrpath diffstat texinfo socat lz4 zstd locales python3-git
   python3-jinja2 python3-pexpect python3-subunit)

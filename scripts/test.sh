@@ -7,12 +7,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+. scripts/lib/configure.sh
 # The board's second kernel, Linux 6.12, built once per machine (a few
 # minutes on two cores) and kept in ~/.cache/flashmac for every clone.
 scripts/board/build-kernel.sh .cache/board "${FLASHMAC_KERNEL_CACHE:-$HOME/.cache/flashmac}/linux-6.12"
 for preset in host host-asan fuzz mipsel-musl-sf mipsel-musl-sf-static; do
   echo "=== $preset"
-  cmake --preset "$preset" >/dev/null
+  configure "$preset"
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done

@@ -11,9 +11,10 @@ OpenWrt's main line uses.
 
 Stand-ins, for what OpenWrt would download and build first:
 - its toolchain (gcc 14, musl): the project's musl soft-float SDK, under
-  the name and in the place OpenWrt expects, linking as upstream GCC does
-  (no --as-needed, the C++ runtime added to C++ links) and passing over
-  -fhonour-copts, an option of OpenWrt's patched GCC;
+  the name and in the place OpenWrt expects, behaving as OpenWrt's GCC
+  does (no PIE unless asked, no --as-needed, the C++ runtime added to C++
+  links) and passing over -fhonour-copts, an option of OpenWrt's patched
+  GCC;
 - its host cmake and ninja: the host's.
 
 usage: openwrt_test.py --source DIR --tarball OPENWRT.tar.xz --sysroot SDK --work DIR
@@ -43,13 +44,14 @@ while [ $n -gt 0 ]; do
   esac
   set -- "$@" "$a"
 done
-[ -z "$link" ] && exec @SDK@@TOOL@ "$@"
+# OpenWrt's GCC makes no PIE unless asked (Debian's, under the SDK, does).
+[ -z "$link" ] && exec @SDK@@TOOL@ -fno-pie "$@"
 rt=""
 if [ @TOOL@ = g++ ]; then
   case " $* " in *" -nostdlib "*|*" -nodefaultlibs "*) ;;
     *) rt="-L@STUBS@ -lstdc++ -lm -lgcc_s" ;; esac
 fi
-exec @SDK@gcc -Wl,--no-as-needed "$@" $rt
+exec @SDK@gcc -fno-pie -no-pie -Wl,--no-as-needed "$@" $rt
 """
 
 
@@ -114,7 +116,10 @@ def stand_ins(run, tree, pkgdir, sdk, work):
         driver.chmod(0o755)
     for tool in ("ar", "as", "ld", "nm", "objcopy", "objdump", "ranlib", "readelf", "size",
                  "strings", "strip"):
-        (bindir / f"{cross}{tool}").symlink_to(Path(f"{sdk}/bin/mipsel-linux-musl-{tool}").resolve())
+        real = Path(f"{sdk}/bin/mipsel-linux-musl-{tool}").resolve()
+        (bindir / f"{cross}{tool}").symlink_to(real)
+        if tool in ("ar", "nm", "ranlib"):  # cmake.mk takes GCC's LTO-aware wrappers
+            (bindir / f"{cross}gcc-{tool}").symlink_to(real)
     host = tree / "staging_dir" / "host" / "bin"
     for tool in ("cmake", "ninja"):
         (host / tool).unlink(missing_ok=True)
@@ -168,7 +173,7 @@ def main():
         t.unlink()
     expect("a fresh download passes that hash",
            run("make", "package/flashmac/download", "V=s", check=False) == 0
-           and "Hash mismatch" not in run.log.read_text())
+           and any((tree / "dl").glob("flashmac-*")))
     pkgdir = tree / "package" / "feeds" / "local" / "flashmac"
     run("make", "-C", pkgdir, f"TOPDIR={tree}", "prepare", "V=s")
 
