@@ -5,7 +5,7 @@ external toolchain and Buildroot's default hardening (PIE, full RELRO,
 strong stack protector). Checks that the installed binary honours that
 policy and needs only libc.so, then runs it on the emulated board on
 flash that erases (the NAND simulator). A second configuration adds
-4 KiB pages (-z max-page-size=4096, as OpenWrt passes) and must stay small.
+4 KiB pages (-z max-page-size=4096) and must stay small.
 
 usage: buildroot_test.py --source DIR --tarball BUILDROOT.tar.xz
                          --sysroot SDK --work DIR
