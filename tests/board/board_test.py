@@ -378,7 +378,7 @@ def main():
     a = ap.parse_args()
 
     if a.kernel != "6.1" and not board.kernel_ready(a.kernel):
-        # Twelve minutes or so to build: scripts/test.sh builds it first.
+        # Minutes to build: scripts/test.sh builds it first.
         print(f"no Linux {a.kernel} for the board: run scripts/board/build-kernel.sh "
               f"{board.KERNELS['6.1']} {board.KERNELS[a.kernel]}")
         sys.exit(SKIPPED)
