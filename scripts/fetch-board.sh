@@ -21,13 +21,14 @@ apt_mipsel() { debian_apt "$work/apt" mipsel "$line" "$@"; }
 
 echo "board: fetching the kernel and busybox (mipsel)" >&2
 apt_mipsel apt-get update >/dev/null
-# The meta-package names the current kernel package.
+# The meta-package names the current kernel package. (awk reads to the
+# end: one that quits early fails the pipe with SIGPIPE.)
 kernel=$(apt_mipsel apt-cache depends linux-image-4kc-malta 2>/dev/null |
-  awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+  awk '/Depends: linux-image-[0-9]/ && !k { k = $2 } END { print k }')
 [ -n "$kernel" ] || { echo "board: no 4kc-malta kernel found" >&2; exit 1; }
 release=${kernel#linux-image-}
 abi=${release%-*-*}
-version=$(apt_mipsel apt-cache show "$kernel" | awk '/^Version:/ { print $2; exit }')
+version=$(apt_mipsel apt-cache show "$kernel" | awk '/^Version:/ && !v { v = $2 } END { print v }')
 (cd "$work/debs" && apt_mipsel apt-get download "$kernel" busybox-static \
   "linux-headers-$release" "linux-headers-$abi-common" >/dev/null)
 # kbuild's tools run on this machine: its own architecture, same version.

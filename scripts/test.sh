@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 . scripts/lib/configure.sh
+# The board's Debian 6.1 kernel, fetched here so that no test fetches it
+# while another runs beside it.
+scripts/fetch-board.sh .cache/board
 # The board's second kernel, Linux 6.12, built once per machine (a few
 # minutes on two cores) and kept in ~/.cache/flashmac for every clone.
 scripts/board/build-kernel.sh .cache/board "${FLASHMAC_KERNEL_CACHE:-$HOME/.cache/flashmac}/linux-6.12"
