@@ -139,7 +139,6 @@ def stand_ins(run, tree, pkgdir, sdk, work):
     for tool in ("cmake", "ninja"):
         (host / tool).unlink(missing_ok=True)
         (host / tool).symlink_to(shutil.which(tool))
-    return bindir / cross
 
 
 def main():
