@@ -10,6 +10,7 @@ import datetime
 import platform
 import statistics
 import subprocess
+import textwrap
 from pathlib import Path
 
 import board
@@ -207,12 +208,9 @@ def cold(b, work):
                 statistics.median(f for _, f in v)) for k, v in runs.items()}
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--write")
-    ap.add_argument("--runs-scale", type=float, default=1.0)
-    a = ap.parse_args()
-
+def boot(scale):
+    """Boots the board once and runs the warm and the cold measurements:
+    (the board, the warm run's output, the cold reads)."""
     work = board.TOP / "build" / "bench"
     work.mkdir(parents=True, exist_ok=True)
     sdk = board.CACHE / "sysroot-mipsel-musl-sf"
@@ -226,82 +224,109 @@ def main():
     drive.create([b"\xff" * s for s in SIZES])
     nor = board.Nor(work / "nor.img")
     nor.create([])
-    out = b.run([drive], guest_script(a.runs_scale), nor=nor, timeout=900)
-    colds = cold(b, work)
+    out = b.run([drive], guest_script(scale), nor=nor, timeout=900)
+    return b, out, cold(b, work)
 
-    rounds, mem, lock, erases, overhead, windows, res = {}, {}, {}, {}, [], [], "?"
-    for line in out.splitlines():
-        f = line.split()
-        if line.startswith("@t "):
-            windows.append((f[1], int(f[2]), int(f[4]) - int(f[3])))
-        elif line.startswith("@o "):
-            overhead.append(int(f[1]))
-        elif line.startswith("@res "):
-            res = f[1]
-        elif line.startswith("@m ") and len(f) > 2:
-            # busybox time takes ru_maxrss for pages; it is KiB already.
-            mem[f[1]] = f"{int(f[2]) // 4} KiB, {f[3]} faults"
-        elif line.startswith("@l "):
-            lock[f[1]] = f[2]
-        elif line.startswith("@e "):
-            erases[f[1]] = f[2]
 
-    # Each window also holds one reading of the clock: take it out.
-    clock = statistics.median(overhead)
-    for label, n, us in windows:
-        rounds.setdefault(label, []).append((us - clock) / n / 1000)
-    t = {k: statistics.median(v) for k, v in rounds.items()}
-    names = list(BINARIES) + list(BUSYBOXES)
-    # Like against like: dynamic against musl's dynamic busybox (a device
-    # with a shared musl), static against the static busybox (an initramfs).
-    pairs = [("flashmac", "busybox-musl"), ("flashmac-static", "busybox")]
-    rows = ["| operation | " + " | ".join(names) + " | "
-            + " | ".join(f"{a} / {b}" for a, b in pairs) + " |",
-            "|---" * (len(names) + 3) + "|"]
+class Warm:
+    """The warm run's figures: t (ms per operation, by "op:program"), mem,
+    lock, erases, the clock's own cost (µs), the timed windows and the
+    kernel's clock resolution."""
+
+    def __init__(self, out):
+        self.mem, self.lock, self.erases, overhead, self.windows = {}, {}, {}, [], []
+        self.res = "?"
+        for line in out.splitlines():
+            f = line.split()
+            if line.startswith("@t "):
+                self.windows.append((f[1], int(f[2]), int(f[4]) - int(f[3])))
+            elif line.startswith("@o "):
+                overhead.append(int(f[1]))
+            elif line.startswith("@res "):
+                self.res = f[1]
+            elif line.startswith("@m ") and len(f) > 2:
+                # busybox time takes ru_maxrss for pages; it is KiB already.
+                self.mem[f[1]] = f"{int(f[2]) // 4} KiB, {f[3]} faults"
+            elif line.startswith("@l "):
+                self.lock[f[1]] = f[2]
+            elif line.startswith("@e "):
+                self.erases[f[1]] = f[2]
+        # Each window also holds one reading of the clock: take it out.
+        self.clock = statistics.median(overhead)
+        rounds = {}
+        for label, n, us in self.windows:
+            rounds.setdefault(label, []).append((us - self.clock) / n / 1000)
+        self.t = {k: statistics.median(v) for k, v in rounds.items()}
+
+
+NAMES = list(BINARIES) + list(BUSYBOXES)
+# Like against like: dynamic against musl's dynamic busybox (a device with a
+# shared musl), static against the static busybox (an initramfs).
+PAIRS = [("flashmac", "busybox-musl"), ("flashmac-static", "busybox")]
+
+
+def ratio(t, key, a, b):
+    va, vb = t.get(f"{key}:{a}"), t.get(f"{key}:{b}")
+    return f"{va / vb:.2f}x" if va and vb else "-"
+
+
+def time_rows(t):
+    rows = ["| operation | " + " | ".join(NAMES) + " | "
+            + " | ".join(f"{a} / {b}" for a, b in PAIRS) + " |",
+            "|---" * (len(NAMES) + 3) + "|"]
 
     def row(label, key):
-        ms = {n: t.get(f"{key}:{n}") for n in names}
-        cells = [f"{v:.1f} ms" if v is not None else "-" for v in ms.values()]
-        ratios = [f"{ms[a] / ms[b]:.2f}x" if ms[a] and ms[b] else "-" for a, b in pairs]
-        rows.append(f"| {label} | " + " | ".join(cells + ratios) + " |")
+        cells = [f"{v:.1f} ms" if v is not None else "-"
+                 for v in (t.get(f"{key}:{n}") for n in NAMES)]
+        rows.append(f"| {label} | " + " | ".join(cells + [ratio(t, key, a, b) for a, b in PAIRS])
+                    + " |")
 
     row("start-up only (no arguments; busybox: `true`)", "start")
     row("read", "read")
     row("write of the address already there + read-back (busybox: none)", "same")
     for i, size in enumerate(SIZES):
         row(f"write + read-back, {size // KiB} KiB partition", f"write{i}")
+    return rows
 
-    # Each operation against the same binary's read, and the erases it
-    # asked of the NOR chip.
-    nrows = ["| operation | " + " | ".join(names) + " | erases (" + ", ".join(names) + ") |",
-             "|---" * (len(names) + 1) + "|---|"]
+
+def nor_rows(t, erases):
+    """Each operation against the same binary's read, and the erases it
+    asked of the NOR chip."""
+    rows = ["| operation | " + " | ".join(NAMES) + " | erases (" + ", ".join(NAMES) + ") |",
+            "|---" * (len(NAMES) + 1) + "|---|"]
     for label, key, base in [
             ("read", "nor-read", None),
             ("write of the address already there + read-back", "nor-same", "nor-read"),
             ("write of a new address + read-back", "nor-write", "nor-read")]:
         cells = []
-        for n in names:
+        for n in NAMES:
             v, ref = t.get(f"{key}:{n}"), t.get(f"{base}:{n}") if base else None
             cells.append("-" if v is None else f"{v:.1f} ms" + (f" ({v / ref:.2f}x read)" if ref else ""))
-        ers = ", ".join(erases.get(f"{key}:{n}", "-") for n in names)
-        nrows.append(f"| {label} | " + " | ".join(cells) + f" | {ers} |")
+        ers = ", ".join(erases.get(f"{key}:{n}", "-") for n in NAMES)
+        rows.append(f"| {label} | " + " | ".join(cells) + f" | {ers} |")
+    return rows
 
-    mrows = ["| operation | flashmac peak RSS, page faults | flashmac locked | "
-             "flashmac-static peak RSS, page faults | busybox peak RSS, page faults |",
-             "|---|---|---|---|---|"]
+
+def memory_rows(mem, lock):
+    rows = ["| operation | flashmac peak RSS, page faults | flashmac locked | "
+            "flashmac-static peak RSS, page faults | busybox peak RSS, page faults |",
+            "|---|---|---|---|---|"]
     for i, size in enumerate(SIZES):
         k = f"write{i}"
-        mrows.append(f"| write, {size // KiB} KiB partition | {mem.get(k + ':flashmac', '-')} | "
-                     f"{lock.get(k + ':flashmac', '-')} KiB | "
-                     f"{mem.get(k + ':flashmac-static', '-')} | "
-                     f"{mem.get(k + ':busybox', '-')} (dd) |")
-    mrows.append(f"| read | {mem.get('read:flashmac', '-')} | - | "
-                 f"{mem.get('read:flashmac-static', '-')} | "
-                 f"{mem.get('read:busybox', '-')} (hexdump) |")
+        rows.append(f"| write, {size // KiB} KiB partition | {mem.get(k + ':flashmac', '-')} | "
+                    f"{lock.get(k + ':flashmac', '-')} KiB | "
+                    f"{mem.get(k + ':flashmac-static', '-')} | "
+                    f"{mem.get(k + ':busybox', '-')} (dd) |")
+    rows.append(f"| read | {mem.get('read:flashmac', '-')} | - | "
+                f"{mem.get('read:flashmac-static', '-')} | "
+                f"{mem.get('read:busybox', '-')} (hexdump) |")
+    return rows
 
-    # Where a dynamic read's time goes: exec and musl's loader (the start-up
-    # row: the loader maps libc and binds every imported symbol before main),
-    # then the program's own work.
+
+def loader_rows(t):
+    """Where a dynamic read's time goes: exec and musl's loader (the
+    start-up row: the loader maps libc and binds every imported symbol
+    before main), then the program's own work."""
     def dyn(path):
         out = subprocess.run(["mipsel-linux-gnu-readelf", "-W", "--dyn-syms", "-r", str(path)],
                              capture_output=True, text=True).stdout.splitlines()
@@ -311,29 +336,69 @@ def main():
 
     unstripped = {"flashmac": BINARIES["flashmac"].with_name("flashmac.unstripped"),
                   "busybox-musl": BUSYBOX_MUSL}
-    wrows = ["| | flashmac | busybox-musl |", "|---|---|---|"]
+    rows = ["| | flashmac | busybox-musl |", "|---|---|---|"]
     for label, f in [("exec and loader (start-up row)", lambda n: t.get(f"start:{n}")),
                      ("the read itself (read row less start-up)",
                       lambda n: t.get(f"read:{n}", 0) - t.get(f"start:{n}", 0))]:
-        wrows.append(f"| {label} | " + " | ".join(
+        rows.append(f"| {label} | " + " | ".join(
             f"{f(n):.1f} ms" if f(n) is not None else "-" for n in unstripped) + " |")
     counts = {n: dyn(p) for n, p in unstripped.items()}
-    wrows.append("| symbols imported / relocations the loader processes | "
-                 + " | ".join(f"{u} / {r}" for u, r in counts.values()) + " |")
+    rows.append("| symbols imported / relocations the loader processes | "
+                + " | ".join(f"{u} / {r}" for u, r in counts.values()) + " |")
+    return rows
 
-    crows = ["| command | " + " | ".join(f"board, drive at {c}" for c in CHIPS)
-             + " | fetched from the flash | "
-             + " | ".join(f"its bus time at {c.split()[0]} MB/s" for c in CHIPS) + " |",
-             "|---" * (2 * len(CHIPS) + 2) + "|"]
+
+def fetched(colds, label):
+    """Bytes the command fetched from the flash, and its bus time (ms) at
+    each chip's speed."""
+    got = max((f for _, f in filter(None, (colds.get((label, c)) for c in CHIPS))), default=0)
+    return got, [got / bps * 1000 for bps in CHIPS.values()]
+
+
+def cold_rows(colds):
+    rows = ["| command | " + " | ".join(f"board, drive at {c}" for c in CHIPS)
+            + " | fetched from the flash | "
+            + " | ".join(f"its bus time at {c.split()[0]} MB/s" for c in CHIPS) + " |",
+            "|---" * (2 * len(CHIPS) + 2) + "|"]
     for label in COLD:
         cells = [colds.get((label, chip)) for chip in CHIPS]
-        fetched = max((f for _, f in filter(None, cells)), default=0)
-        crows.append(f"| {label} | " + " | ".join(
-            f"{c[0]:.1f} ms" if c else "-" for c in cells)
-            + f" | {fetched // KiB} KiB | "
-            + " | ".join(f"{fetched / bps * 1000:.1f} ms" for bps in CHIPS.values()) + " |")
+        got, bus = fetched(colds, label)
+        rows.append(f"| {label} | " + " | ".join(f"{c[0]:.1f} ms" if c else "-" for c in cells)
+                    + f" | {got // KiB} KiB | " + " | ".join(f"{ms:.1f} ms" for ms in bus) + " |")
+    return rows
 
-    sizes = {k: v.stat().st_size for k, v in BINARIES.items()}
+
+def meaning(w, colds):
+    """The page's first section: what a reader takes from the figures, with
+    this run's own numbers, so that it cannot drift from the tables."""
+    fm, fm_bus = fetched(colds, "flashmac")
+    bb, bb_bus = fetched(colds, "busybox hexdump")
+    slow, fast = (f"{fm_bus[i]:.1f} ms against {bb_bus[i]:.1f} ms" for i in (0, 1))
+    reads = ", ".join(f"{ratio(w.t, 'read', a, b)} ({a} / {b})" for a, b in PAIRS)
+    points = [
+        f"**A read at boot costs what it fetches from a cold chip:** {fm // KiB} KiB for "
+        f"flashmac (its fixed window), {bb // KiB} KiB for busybox's hexdump or dd: {slow} "
+        f"of bus time at 4 MB/s, {fast} at 20 MB/s, on top of starting the program (the "
+        "cold section). A write fetches its partition once, and its read-back nothing more.",
+        "**Warm, compare like with like:** flashmac against busybox-musl on a firmware with "
+        "a shared musl, flashmac-static against the static busybox in an initramfs or "
+        f"recovery image. A read here: {reads}. Both dynamic programs spend most of it in "
+        "musl's loader. The ratios vary from boot to boot (three boots in December 2026 "
+        "gave the dynamic read 0.74x to 1.07x), since runs under the emulator vary by a "
+        "millisecond or two.",
+        "**The address already there** costs about a read and a flush: no erase. A changed "
+        "one costs one erase of its block on the NOR chip, as dd does.",
+        "**A write maps and locks the whole partition:** its time and memory grow with the "
+        "partition (the 8192 KiB rows). The page check before mapping was about 6% of a "
+        "write's time on 8 MiB and did not show on 1 MiB (measured once, December 2026, "
+        "by limiting the check to 64 KiB).",
+    ]
+    return ["## What the figures mean", "",
+            *(textwrap.fill(t, 76, initial_indent="- ", subsequent_indent="  ")
+              for t in points), ""]
+
+
+def machine(b):
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo")
                 if l.startswith("model name")), platform.machine())
     qemu = subprocess.run(["qemu-system-mipsel", "--version"], capture_output=True,
@@ -341,12 +406,16 @@ def main():
     # The commit whose binaries were measured ("-dirty": with changes on top).
     rev = subprocess.run(["git", "-C", str(board.TOP), "describe", "--always", "--dirty"],
                          capture_output=True, text=True).stdout.strip()
-    machine = (f"{cpu} ({subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()}"
-               f" cores), {qemu}, TCG (no KVM); board: Malta 24Kc, 256 MiB, kernel "
-               f"{(b.dir / 'kernel-package').read_text().strip()}, block2mtd over a "
-               f"virtio drive (64 KiB erase blocks) and the board's CFI NOR chip, "
-               f"busybox-static from Debian bookworm, busybox-musl from its source")
-    report = "\n".join([
+    return (f"at commit {rev} on {cpu} "
+            f"({subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()}"
+            f" cores), {qemu}, TCG (no KVM); board: Malta 24Kc, 256 MiB, kernel "
+            f"{(b.dir / 'kernel-package').read_text().strip()}, block2mtd over a "
+            f"virtio drive (64 KiB erase blocks) and the board's CFI NOR chip, "
+            f"busybox-static from Debian bookworm, busybox-musl from its source")
+
+
+def intro(w):
+    return [
         "# Benchmarks", "",
         "Produced by `make bench` (`scripts/board/bench.py`): one boot of the emulated",
         "board, flashmac and the usual busybox commands side by side on the same",
@@ -358,16 +427,21 @@ def main():
         "what carries over.", "",
         "Clock: `CLOCK_MONOTONIC`, read in the board by a small static helper of",
         "ours (`scripts/board/usclock.c`), in steps of one microsecond (the",
-        f"kernel's own resolution is {res} ns). Each timed window also holds one",
-        f"start of that helper, {clock / 1000:.1f} ms (median of one measurement per",
+        f"kernel's own resolution is {w.res} ns). Each timed window also holds one",
+        f"start of that helper, {w.clock / 1000:.1f} ms (median of one measurement per",
         "round), which is taken out before dividing by the runs. The shortest",
-        f"window is {min(us for _, _, us in windows)} µs, so every figure and every"
+        f"window is {min(us for _, _, us in w.windows)} µs, so every figure and every"
         " ratio below rests",
         "on thousands of clock steps.", "",
         "- busybox read: `" + HEXDUMP.replace("$BB ", "").replace("$1", "N") + "`",
         "- busybox write: `printf` of the six bytes into",
         "  `dd of=/dev/mtdblockN bs=1 seek=57344 count=6 conv=notrunc`, then the same hexdump",
         "",
+    ]
+
+
+def timing_sections(w, colds):
+    return [
         "## Time per operation", "",
         "Which column to compare with depends on the device: a firmware with a",
         "shared musl (OpenWrt, Buildroot or Yocto with musl) ships a busybox",
@@ -375,7 +449,7 @@ def main():
         "(built by the bench from Debian's busybox source, defconfig, against",
         "the same musl). A recovery image or initramfs without a shared libc",
         "has a static busybox, like the board's own (Debian's busybox-static):",
-        "compare flashmac-static with busybox there.", "", *rows, "",
+        "compare flashmac-static with busybox there.", "", *time_rows(w.t), "",
         "## A read at boot: cold, from a slow flash chip", "",
         "The first read after power-on finds nothing cached and waits for the",
         "chip. Each command below ran with the page caches dropped first, on a",
@@ -390,7 +464,7 @@ def main():
         "by less than the chip would make them, and by less than the runs vary:",
         "the bus time beside them, the fetched bytes at the chip's speed, is",
         "what a real chip adds to starting the program.", "",
-        *crows, "",
+        *cold_rows(colds), "",
         "Why: flashmac maps and locks a fixed 64 KiB window from the start of",
         "the partition (the tool's defined read), so it fetches those 16 pages,",
         "where busybox's hexdump and dd fetch the one page that holds the",
@@ -406,50 +480,73 @@ def main():
         "musl binds every symbol when the program starts (there is no lazy",
         "binding), so the loader's share is in the start-up row; what remains",
         "of a read is the open, the 64 KiB locked window (the kernel reads 16",
-        "pages of the partition into it) and the output.", "", *wrows, "",
+        "pages of the partition into it) and the output.", "", *loader_rows(w.t), "",
+    ]
+
+
+def flash_sections(w):
+    return [
         "## On flash that erases: the board's CFI NOR chip", "",
         "A 256 KiB partition with 64 KiB erase blocks. Each changed address makes",
         "the kernel read, erase and program again the whole erase block around the",
         "record; the address already there costs flashmac no erase. Times in",
-        "brackets are against the same program's read.", "", *nrows, "",
+        "brackets are against the same program's read.", "", *nor_rows(w.t, w.erases), "",
         "## Memory of one run", "",
         "Peak RSS is what busybox `time -v` reports for the child; about 1.1 MiB of it",
         "is the forked busybox before `exec`, so compare the rows, not the floor.",
         "Locked memory is the smallest `ulimit -l` under which a non-root write still",
-        "succeeds.", "", *mrows, "",
+        "succeeds.", "", *memory_rows(w.mem, w.lock), "",
         "## Stripped sizes", "",
-        *[f"- `{k}`: {v} bytes" for k, v in sizes.items()],
+        *[f"- `{k}`: {v.stat().st_size} bytes" for k, v in BINARIES.items()],
         f"- `busybox-musl`: {BUSYBOX_MUSL.stat().st_size} bytes", "",
-        "## Why flashmac is slower where it is", "",
-        "- Start-up: the dynamic binary spends most of a read in musl's dynamic",
-        "  loader (the start-up row: the same binary doing nothing), as the",
-        "  dynamic busybox does; flashmac imports a few symbols where busybox",
-        "  imports hundreds, so its binding is the smaller part. The static build",
-        "  starts faster than either. Where start-up time counts (boot scripts),",
-        "  install the static build.",
-        "- Read: flashmac maps a fixed 64 KiB window, locked, so the kernel reads",
-        "  16 pages of the partition where hexdump reads one. That window is part",
-        "  of the tool's defined behaviour and is kept. Before mapping, flashmac",
-        "  reads one byte of each of those pages through the character device",
-        "  (an open and 16 more system calls), so that a page the flash can't",
-        "  give back is reported instead of hanging the locked mapping; a write",
-        "  does the same over the whole partition.",
-        "- Write on large partitions: the whole partition is mapped and locked",
-        "  while the record is written, so the kernel reads all of it into RAM",
-        "  (time and locked memory grow with the partition; see the 8 MiB row),",
-        "  where dd touches one erase block. This too is defined behaviour; it",
-        "  is why the manual warns that a write needs as much free RAM as the",
-        "  partition. On a 64 KiB partition flashmac-static is faster than",
-        "  busybox, because busybox's `dd bs=1` makes six one-byte writes.",
-        "- A write of the address already there maps and flushes as any write",
-        "  does but stores nothing, so the kernel erases and programs nothing.",
-        "- What costs time is the loader and the defined mappings; the link",
-        "  options in use (no PIE, `-mplt`, section GC, SysV hash only, no",
-        "  RELRO) keep the loader's work small. Runs differ by a millisecond or",
-        "  two between boots; read the ratios, not the last digit.",
-        "",
-        f"Measured {datetime.date.today()} at commit {rev} on {machine}.",
-    ])
+    ]
+
+
+WHY = """\
+## Why flashmac is slower where it is
+
+- Start-up: the dynamic binary spends most of a read in musl's dynamic
+  loader (the start-up row: the same binary doing nothing), as the
+  dynamic busybox does; flashmac imports a few symbols where busybox
+  imports hundreds, so its binding is the smaller part. The static build
+  starts faster than either. Where start-up time counts (boot scripts),
+  install the static build.
+- Read: flashmac maps a fixed 64 KiB window, locked, so the kernel reads
+  16 pages of the partition where hexdump reads one. That window is part
+  of the tool's defined behaviour and is kept. Before mapping, flashmac
+  reads one byte of each of those pages through the character device
+  (an open and 16 more system calls), so that a page the flash can't
+  give back is reported instead of hanging the locked mapping; a write
+  does the same over the whole partition.
+- Write on large partitions: the whole partition is mapped and locked
+  while the record is written, so the kernel reads all of it into RAM
+  (time and locked memory grow with the partition; see the 8 MiB row),
+  where dd touches one erase block. This too is defined behaviour; it
+  is why the manual warns that a write needs as much free RAM as the
+  partition. On a 64 KiB partition flashmac-static is faster than
+  busybox, because busybox's `dd bs=1` makes six one-byte writes.
+- A write of the address already there maps and flushes as any write
+  does but stores nothing, so the kernel erases and programs nothing.
+- What costs time is the loader and the defined mappings; the link
+  options in use (no PIE, `-mplt`, section GC, SysV hash only, no
+  RELRO) keep the loader's work small. Runs differ by a millisecond or
+  two between boots; read the ratios, not the last digit.
+"""
+
+
+def page(b, w, colds):
+    return "\n".join([*intro(w), *meaning(w, colds), *timing_sections(w, colds),
+                      *flash_sections(w), WHY,
+                      f"Measured {datetime.date.today()} {machine(b)}."])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--write")
+    ap.add_argument("--runs-scale", type=float, default=1.0)
+    a = ap.parse_args()
+    b, out, colds = boot(a.runs_scale)
+    report = page(b, Warm(out), colds)
     print(report)
     if a.write:
         Path(a.write).write_text(report + "\n")
