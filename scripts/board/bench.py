@@ -394,7 +394,8 @@ def meaning(w, colds):
         "by limiting the check to 64 KiB).",
     ]
     return ["## What the figures mean", "",
-            *(textwrap.fill(t, 76, initial_indent="- ", subsequent_indent="  ")
+            *(textwrap.fill(t, 76, initial_indent="- ", subsequent_indent="  ",
+                            break_on_hyphens=False)
               for t in points), ""]
 
 
