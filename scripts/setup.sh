@@ -2,11 +2,12 @@
 # Installs from Debian 12's packages what a task needs, and nothing when it
 # is all there already. Starts from bash and apt-get alone (as root, or
 # with sudo).
-# usage: setup.sh [device|demo|test]   (default: test, which is everything)
+# usage: setup.sh [device|demo|kernel|test]   (default: test, everything)
 #   device  the device binary: cmake, make, the MIPS cross compiler, llvm
 #   demo    the device binary and the emulated board
+#   kernel  the device binary and what building the board's kernel takes
 #   test    all of it, with the host compilers, GoogleTest, qemu-user and
-#           what building a kernel takes
+#           the host tools of real OpenWrt and BitBake
 set -euo pipefail
 
 device=(
@@ -15,11 +16,13 @@ device=(
 )
 # The board's emulator; its ROMs come with ipxe-qemu and seabios.
 demo=("${device[@]}" python3 qemu-system-mips ipxe-qemu seabios)
-# Real Buildroot builds the package from its external tree in the tests,
-# and the board's 6.12 kernel is built from Debian's source.
-test=("${demo[@]}" g++ libgtest-dev clang-format clang libclang-rt-14-dev
-  qemu-user-static rsync bc unzip file cpio wget perl patch bzip2 pkgconf
-  flex bison libssl-dev libelf-dev kmod dpkg-dev
+# The board's 6.12 kernel, built from Debian's source (the tests install
+# this first and build the kernel while the rest installs).
+kernel=("${device[@]}" python3 g++ bc flex bison libssl-dev libelf-dev kmod
+  dpkg-dev wget perl cpio rsync)
+# Real Buildroot builds the package from its external tree in the tests.
+test=("${demo[@]}" "${kernel[@]}" libgtest-dev clang-format clang
+  libclang-rt-14-dev qemu-user-static unzip file patch bzip2 pkgconf
   # Real OpenWrt builds the package: its prerequisite check, and the host
   # ninja that stands in for the one it would build.
   libncurses-dev zlib1g-dev gettext xsltproc swig ninja-build
