@@ -234,7 +234,9 @@ extern "C" int __wrap_msync(void* addr, size_t len, int flags) {
     errno = EIO;
     return -1;
   }
-  return __real_msync(addr, len, flags);
+  // The backing file shares the page cache with every mapping and read of
+  // it; writing it back to the disk would only make the suites wait on I/O.
+  return 0;
 }
 
 extern "C" int __wrap_fsync(int fd) {
@@ -245,7 +247,7 @@ extern "C" int __wrap_fsync(int fd) {
     errno = EIO;
     return -1;
   }
-  return __real_fsync(fd);
+  return 0;  // as msync: nothing to wait for
 }
 
 extern "C" int __wrap_munmap(void* addr, size_t len) {
