@@ -60,19 +60,9 @@ python3 "$here/kernel_config.py" check "$src" "$work/debian.config" "$src/.confi
 missing=$(grep '^CONFIG_' "$here/kernel.config" | grep -vxFf "$src/.config" || true)
 [ -z "$missing" ] || { echo "kernel: not configured as asked:" $missing >&2; exit 1; }
 
-# Of Debian's modules, only those the board loads are built: a module's
-# option is the one its folder's Makefile builds it by.
-loaded=()
-for path in $(grep -v '^#' "$here/modules.txt"); do
-  name=$(basename "$path" .ko)
-  option=$(sed -n 's/^obj-\$(\(CONFIG_[A-Z0-9_]*\))[[:space:]]*+=.*\b'"$name"'\.o.*/\1/p' \
-    "$src/$(dirname "$path")/Makefile" | head -n 1)
-  ! grep -qx "$option=m" "$src/.config" || loaded+=("$path")
-done
-echo "kernel: building $(kmake -s kernelrelease) and ${loaded[*]##*/} (a few minutes)" >&2
+echo "kernel: building $(kmake -s kernelrelease) (a few minutes)" >&2
 start=$(date +%s)
-kmake -j"$(nproc)" vmlinux
-kmake -j"$(nproc)" "${loaded[@]}"
+kmake -j"$(nproc)" vmlinux modules
 cp -r "$here/malta-nor" "$work/malta-nor"
 kmake M="$work/malta-nor" modules
 echo "kernel: built in $(($(date +%s) - start)) s" >&2
