@@ -14,8 +14,8 @@ scripts/setup.sh kernel
 # while another runs beside it.
 scripts/fetch-board.sh .cache/board
 # The board's second kernel, Linux 6.12, built once per machine (a few
-# minutes on two cores) and kept in ~/.cache/flashmac for every clone. Its
-# own process group, so that a failure here stops all of it.
+# minutes on two cores) and kept in ~/.cache/flashmac for every clone. In
+# a process group of its own, so that a run that fails stops all of it.
 mkdir -p build
 kernel_log=build/kernel-6.12.log
 setsid scripts/board/build-kernel.sh .cache/board \
