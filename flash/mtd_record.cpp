@@ -51,7 +51,16 @@ int open_device(PathBuf& path, const char* fmt, const char* part, int flags,
     if (!quiet) report("%.20s...: name too long\n", path);
     return -1;
   }
-  const int fd = open(path, flags);
+  int fd = open(path, flags);
+  // Started with stdin, stdout or stderr closed, the device would take its
+  // number, and a message or the address printed there would be written
+  // into the flash. Moved above them, such a print fails harmlessly. This
+  // needs no /dev/null, which an early root may lack.
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    const int high = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+    close(fd);
+    fd = high;
+  }
   if (fd < 0 && !quiet) report(OPEN_ERROR, path);
   return fd;
 }

@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -26,14 +27,21 @@ void PrintTo(const Outcome& o, std::ostream* os) {
   *os << "{" << o.status << ", \"" << o.out << "\", \"" << o.err << "\"}";
 }
 
-Outcome run(std::vector<std::string> args) {
+// Runs the command; with `closed` 0, 1 or 2, that standard descriptor is
+// closed while it runs, as an init system or a script may start it.
+Outcome run(std::vector<std::string> args, int closed = -1) {
   args.insert(args.begin(), "flashmac");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  const int saved_in = dup(STDIN_FILENO);
   CaptureStdout();
   CaptureStderr();
+  if (closed >= 0) close(closed);
   const int status = flashmac::run(static_cast<int>(args.size()), argv.data());
+  // Captures put stdout and stderr back over whatever holds them now.
+  dup2(saved_in, STDIN_FILENO);
+  close(saved_in);
   return {status, GetCapturedStdout(), GetCapturedStderr()};
 }
 
@@ -103,6 +111,44 @@ TEST_F(Cli, WriteThatFailsShowsTheRecordAsItStands) {
       run({"5", "00:11:22:33:44:55"}),
       (Outcome{0, "00:00:00:00:00:00",
                "open /dev/mtdblock5 error\nopen /dev/mtdblock5 error\n"}));
+}
+
+TEST_F(Cli, ClosedStandardDescriptorsNeverReachTheFlash) {
+  // A device opened where a closed stdout or stderr was would take the
+  // address or a message; each case reports while a device is open.
+  struct Case {
+    std::vector<std::string> args;
+    bool mmap_fails;
+    std::string out, err;
+    bool written;
+  };
+  const std::string mmap_error = "mmap /dev/mtdblock3 error\n";
+  const Case cases[] = {
+      {{"3"}, true, "00:00:00:00:00:00", mmap_error, false},
+      {{"3", "00-11-22-aa-bb-cc"},
+       true,
+       "00:00:00:00:00:00",
+       mmap_error + mmap_error,
+       false},
+      {{"3", "00-11-22-aa-bb-cc"}, false, "00:11:22:AA:BB:CC", "", true},
+  };
+  Bytes written = before_;
+  const Bytes rec = {0x00, 0x11, 0x22, 0xAA, 0xBB, 0xCC};
+  std::copy(rec.begin(), rec.end(), written.begin() + 0xE000);
+  for (const int closed : {0, 1, 2}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message()
+                   << "fd " << closed << " closed, " << c.args.size()
+                   << " args, mmap " << (c.mmap_fails ? "fails" : "works"));
+      SetUp();
+      fake_mtd::faults().mmap_fails = c.mmap_fails;
+      EXPECT_EQ(run(c.args, closed), (Outcome{0, closed == 1 ? "" : c.out,
+                                              closed == 2 ? "" : c.err}));
+      EXPECT_EQ(fake_mtd::content("3"), c.written ? written : before_);
+      EXPECT_EQ(fake_mtd::std_descriptor_uses(), 0);
+      EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+    }
+  }
 }
 
 TEST_F(Cli, RejectedAddressTouchesNoDeviceAndExitsOne) {

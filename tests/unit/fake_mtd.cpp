@@ -16,6 +16,7 @@
 
 extern "C" {
 int __real_open(const char* path, int flags, ...);
+int __real_fcntl(int fd, int cmd, ...);
 int __real_ioctl(int fd, unsigned long req, ...);
 ssize_t __real_pread(int fd, void* buf, size_t n, off_t off);
 void* __real_mmap(void* addr, size_t len, int prot, int flags, int fd,
@@ -45,6 +46,7 @@ struct State {
   std::vector<Call> calls;
   Faults faults;
   int stalls = 0;
+  int std_uses = 0;
   // The last test's backing files go with the process.
   ~State() {
     std::error_code ec;
@@ -62,9 +64,12 @@ fs::path file_of(const std::string& name) {
   return st().dir / ("part-" + std::to_string(std::hash<std::string>{}(name)));
 }
 
+// The node that a descriptor handed to a call on a device stands for.
 const Node* node_of(int fd) {
   auto it = st().fds.find(fd);
-  return it == st().fds.end() ? nullptr : &it->second;
+  if (it == st().fds.end()) return nullptr;
+  if (fd <= STDERR_FILENO) ++st().std_uses;
+  return &it->second;
 }
 
 void log(Call c) { st().calls.push_back(std::move(c)); }
@@ -126,6 +131,7 @@ Faults& faults() { return st().faults; }
 int open_descriptors() { return static_cast<int>(st().fds.size()); }
 int live_mappings() { return static_cast<int>(st().maps.size()); }
 int stalls() { return st().stalls; }
+int std_descriptor_uses() { return st().std_uses; }
 
 std::vector<std::uint8_t> patterned(std::size_t size,
                                     const std::vector<std::uint8_t>& record) {
@@ -168,6 +174,20 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
   const int fd = __real_open(fake_mtd::file_of(node.partition).c_str(), O_RDWR);
   if (fd >= 0) st().fds[fd] = node;
   return fd;
+}
+
+extern "C" int __wrap_fcntl(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  const long arg = va_arg(ap, long);
+  va_end(ap);
+  const int r = __real_fcntl(fd, cmd, arg);
+  // A copy of a node's descriptor is that node too.
+  auto it = st().fds.find(fd);
+  if (r >= 0 && it != st().fds.end() &&
+      (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC))
+    st().fds[r] = it->second;
+  return r;
 }
 
 extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {

@@ -1,7 +1,7 @@
 #pragma once
 // A stand-in for the kernel's MTD nodes, linked into the unit tests only:
-// open, ioctl, pread, mmap, msync, fsync, munmap and close are wrapped at link
-// time. "/dev/mtd<name>" and "/dev/mtdblock<name>" of a registered
+// open, fcntl, ioctl, pread, mmap, msync, fsync, munmap and close are wrapped
+// at link time. "/dev/mtd<name>" and "/dev/mtdblock<name>" of a registered
 // partition are backed by one regular file; everything else passes through.
 
 #include <cstdint>
@@ -55,6 +55,9 @@ Faults& faults();
 int open_descriptors();
 int live_mappings();
 int stalls();
+// Calls on a node through descriptor 0, 1 or 2, where what is printed to a
+// closed standard stream would land.
+int std_descriptor_uses();
 
 // A partition of `size` bytes filled with a position-dependent pattern, so
 // that a byte written one place off shows, with `record` at 0xE000.
