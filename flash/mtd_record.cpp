@@ -46,22 +46,24 @@ int open_device(PathBuf& path, const char* fmt, const char* part, int flags,
                 bool quiet) {
   std::memset(path, 0, sizeof path);
   const int n = std::snprintf(path, sizeof path, fmt, part);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) {
-    // Shown cut short, plainly not a path.
-    if (!quiet) report("%.20s...: name too long\n", path);
-    return -1;
+  // Shown cut short, plainly not a path.
+  const char* error = "%.20s...: name too long\n";
+  int fd = -1;
+  if (n >= 0 && static_cast<std::size_t>(n) < sizeof path) {
+    error = OPEN_ERROR;
+    fd = open(path, flags);
+    // Started with stdin, stdout or stderr closed, the device would take
+    // its number, and a message or the address printed there would be
+    // written into the flash. Held there, it makes the next open land
+    // higher (no /dev/null needed, which an early root may lack); it is
+    // let go before anything is reported.
+    if (static_cast<unsigned>(fd) <= STDERR_FILENO) {
+      const int low = fd;
+      fd = open_device(path, fmt, part, flags, true);
+      close(low);
+    }
   }
-  int fd = open(path, flags);
-  // Started with stdin, stdout or stderr closed, the device would take its
-  // number, and a message or the address printed there would be written
-  // into the flash. Moved above them, such a print fails harmlessly. This
-  // needs no /dev/null, which an early root may lack.
-  if (fd >= 0 && fd <= STDERR_FILENO) {
-    const int high = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
-    close(fd);
-    fd = high;
-  }
-  if (fd < 0 && !quiet) report(OPEN_ERROR, path);
+  if (fd < 0 && !quiet) report(error, path);
   return fd;
 }
 

@@ -20,15 +20,17 @@ constexpr int hex_digit(char c) {
 int parse_mac(std::uint8_t* dst, const char* text) {
   if (dst == nullptr || text == nullptr) return -1;
   const char* p = text;
-  for (int i = 0; i < MAC_LEN; ++i) {
-    if (*p == '-' || *p == ':') ++p;
-    const int hi = hex_digit(p[0]);
-    if (hi < 0) return -1;
-    // p[1] is only read once p[0] is known to be a digit, not the NUL.
-    const int lo = hex_digit(p[1]);
-    if (lo < 0) return -1;
-    dst[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-    p += 2;
+  // Twelve digits in one loop: the digit test is built once.
+  unsigned pair = 0;
+  for (int i = 0; i < 2 * MAC_LEN; ++i) {
+    // At most one separator before each pair, the first included.
+    if (i % 2 == 0 && (*p == '-' || *p == ':')) ++p;
+    // A digit is only looked past once it is known not to be the NUL.
+    const int digit = hex_digit(*p++);
+    if (digit < 0) return -1;
+    pair = pair << 4 | static_cast<unsigned>(digit);
+    // A byte is stored only once both of its digits are accepted.
+    if (i % 2 == 1) dst[i / 2] = static_cast<std::uint8_t>(pair);
   }
   return 0;
 }

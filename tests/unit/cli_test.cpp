@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,8 +29,9 @@ void PrintTo(const Outcome& o, std::ostream* os) {
 }
 
 // Runs the command; with `closed` 0, 1 or 2, that standard descriptor is
-// closed while it runs, as an init system or a script may start it.
-Outcome run(std::vector<std::string> args, int closed = -1) {
+// closed while it runs, as an init system or a script may start it, and
+// with `nofile` no descriptor from that number on can be had.
+Outcome run(std::vector<std::string> args, int closed = -1, rlim_t nofile = 0) {
   args.insert(args.begin(), "flashmac");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -38,7 +40,13 @@ Outcome run(std::vector<std::string> args, int closed = -1) {
   CaptureStdout();
   CaptureStderr();
   if (closed >= 0) close(closed);
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit limit = old;
+  if (nofile > 0) limit.rlim_cur = nofile;
+  setrlimit(RLIMIT_NOFILE, &limit);
   const int status = flashmac::run(static_cast<int>(args.size()), argv.data());
+  setrlimit(RLIMIT_NOFILE, &old);
   // Captures put stdout and stderr back over whatever holds them now.
   dup2(saved_in, STDIN_FILENO);
   close(saved_in);
@@ -115,22 +123,26 @@ TEST_F(Cli, WriteThatFailsShowsTheRecordAsItStands) {
 
 TEST_F(Cli, ClosedStandardDescriptorsNeverReachTheFlash) {
   // A device opened where a closed stdout or stderr was would take the
-  // address or a message; each case reports while a device is open.
+  // address or a message. Each failure is reported while a device is open
+  // or, where no descriptor above 2 can be had, just after one was.
   struct Case {
     std::vector<std::string> args;
     bool mmap_fails;
+    rlim_t nofile;
     std::string out, err;
     bool written;
   };
+  const std::string zeros = "00:00:00:00:00:00";
   const std::string mmap_error = "mmap /dev/mtdblock3 error\n";
+  const std::string open_error = "open /dev/mtdblock3 error\n";
+  const std::vector<std::string> read = {"3"};
+  const std::vector<std::string> write = {"3", "00-11-22-aa-bb-cc"};
   const Case cases[] = {
-      {{"3"}, true, "00:00:00:00:00:00", mmap_error, false},
-      {{"3", "00-11-22-aa-bb-cc"},
-       true,
-       "00:00:00:00:00:00",
-       mmap_error + mmap_error,
-       false},
-      {{"3", "00-11-22-aa-bb-cc"}, false, "00:11:22:AA:BB:CC", "", true},
+      {read, true, 0, zeros, mmap_error, false},
+      {write, true, 0, zeros, mmap_error + mmap_error, false},
+      {write, false, 0, "00:11:22:AA:BB:CC", "", true},
+      {read, false, 3, zeros, open_error, false},
+      {write, false, 3, zeros, open_error, false},
   };
   Bytes written = before_;
   const Bytes rec = {0x00, 0x11, 0x22, 0xAA, 0xBB, 0xCC};
@@ -139,11 +151,13 @@ TEST_F(Cli, ClosedStandardDescriptorsNeverReachTheFlash) {
     for (const Case& c : cases) {
       SCOPED_TRACE(testing::Message()
                    << "fd " << closed << " closed, " << c.args.size()
-                   << " args, mmap " << (c.mmap_fails ? "fails" : "works"));
+                   << " args, mmap " << (c.mmap_fails ? "fails" : "works")
+                   << ", nofile " << c.nofile);
       SetUp();
       fake_mtd::faults().mmap_fails = c.mmap_fails;
-      EXPECT_EQ(run(c.args, closed), (Outcome{0, closed == 1 ? "" : c.out,
-                                              closed == 2 ? "" : c.err}));
+      EXPECT_EQ(
+          run(c.args, closed, c.nofile),
+          (Outcome{0, closed == 1 ? "" : c.out, closed == 2 ? "" : c.err}));
       EXPECT_EQ(fake_mtd::content("3"), c.written ? written : before_);
       EXPECT_EQ(fake_mtd::std_descriptor_uses(), 0);
       EXPECT_EQ(fake_mtd::open_descriptors(), 0);

@@ -16,7 +16,6 @@
 
 extern "C" {
 int __real_open(const char* path, int flags, ...);
-int __real_fcntl(int fd, int cmd, ...);
 int __real_ioctl(int fd, unsigned long req, ...);
 ssize_t __real_pread(int fd, void* buf, size_t n, off_t off);
 void* __real_mmap(void* addr, size_t len, int prot, int flags, int fd,
@@ -174,20 +173,6 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
   const int fd = __real_open(fake_mtd::file_of(node.partition).c_str(), O_RDWR);
   if (fd >= 0) st().fds[fd] = node;
   return fd;
-}
-
-extern "C" int __wrap_fcntl(int fd, int cmd, ...) {
-  va_list ap;
-  va_start(ap, cmd);
-  const long arg = va_arg(ap, long);
-  va_end(ap);
-  const int r = __real_fcntl(fd, cmd, arg);
-  // A copy of a node's descriptor is that node too.
-  auto it = st().fds.find(fd);
-  if (r >= 0 && it != st().fds.end() &&
-      (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC))
-    st().fds[r] = it->second;
-  return r;
 }
 
 extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {

@@ -1,7 +1,7 @@
 #pragma once
 // A stand-in for the kernel's MTD nodes, linked into the unit tests only:
-// open, fcntl, ioctl, pread, mmap, msync, fsync, munmap and close are wrapped
-// at link time. "/dev/mtd<name>" and "/dev/mtdblock<name>" of a registered
+// open, ioctl, pread, mmap, msync, fsync, munmap and close are wrapped at link
+// time. "/dev/mtd<name>" and "/dev/mtdblock<name>" of a registered
 // partition are backed by one regular file; everything else passes through.
 
 #include <cstdint>
