@@ -87,7 +87,7 @@ class Case:
     rc: int = 0
     prep: str = ""
     user: str = ""
-    memlock_kib: int = None  # the user's `ulimit -l`
+    ulimit: str = ""  # limits the command runs under: "-l 4"
     closed: str = ""  # standard descriptors closed for the command: "02"
     check: int = -1  # mtd whose contents are compared with the model after
     erases: int = None  # erase requests the kernel saw during the command
@@ -277,8 +277,11 @@ def first_boot_cases(m):
         Case("three arguments", [str(u), "00:11:22:33:44:55", "x"], b"", check=u),
     )
     # A user's `ulimit -l` of 4 KiB refuses the locked mappings: reported
-    # while the block device is open, in whatever place it took.
-    as_user = dict(user="nobody", memlock_kib=4, check=u)
+    # while the block device is open, in whatever place it took. With no
+    # descriptor above 2 to be had, nothing opens, and the report comes
+    # after the device is let go.
+    as_user = dict(user="nobody", ulimit="-l 4", check=u)
+    no_fd = dict(ulimit="-n 3", check=u)
     refused = [
         Case("read, mapping refused", ["lim"], ZEROS, "mmap /dev/mtdblocklim error\n",
              prep=f"{chr_u('lim')}; {blk_u('lim')}; {blk_u('limb')}; "
@@ -287,7 +290,11 @@ def first_boot_cases(m):
         Case("read, mapping refused, no character node", ["limb"], ZEROS,
              "mmap /dev/mtdblocklimb error\n", **as_user),
         Case("write, mapping refused", ["lim", "00:11:22:33:44:55"], ZEROS,
-             "mmap /dev/mtdblocklim error\n" * 2, **as_user)]
+             "mmap /dev/mtdblocklim error\n" * 2, **as_user),
+        Case("read, descriptor limit 3", [str(u)], ZEROS,
+             f"open /dev/mtdblock{u} error\n", **no_fd),
+        Case("write, descriptor limit 3", [str(u), "00:11:22:33:44:55"], ZEROS,
+             f"open /dev/mtdblock{u} error\n", **no_fd)]
     c.add(*refused)
     c.closing(*(replace(k, prep="") for k in refused))
     for text in ["00:11:22:33:44:5", "0x001122334455", "00::11:22:33:44:55", "",
@@ -339,10 +346,10 @@ def script(cases, fill):
              for n in fill]
     for i, k in enumerate(cases):
         cmd = board.quote([k.program] + k.args)
-        if k.memlock_kib is not None:
-            cmd = f"ulimit -l {k.memlock_kib}; exec {cmd}"
-        if k.user:
-            cmd = f"su {k.user} -s /bin/sh -c {board.quote([cmd])}"
+        if k.ulimit:
+            cmd = f"ulimit {k.ulimit}; exec {cmd}"
+        if k.user or k.ulimit:
+            cmd = (f"su {k.user} -s " if k.user else "") + f"/bin/sh -c {board.quote([cmd])}"
         # A command that hangs is killed and fails its case (status 137).
         cmd = f"timeout -s KILL {CASE_SECONDS} {cmd}"
         lines += [k.prep, "erases >/dev/null", f"echo '@case {i}'"]
