@@ -427,7 +427,7 @@ def main():
 
     if a.kernel != "6.1" and not board.kernel_ready(a.kernel):
         # Minutes to build: scripts/test.sh builds it first.
-        print(f"no Linux {a.kernel} for the board: run scripts/board/build-kernel.sh "
+        print(f"skipped: no Linux {a.kernel} for the board: run scripts/board/build-kernel.sh "
               f"{board.KERNELS['6.1']} {board.KERNELS[a.kernel]}")
         sys.exit(SKIPPED)
     work = Path(a.work)

@@ -336,6 +336,9 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
        block_unopened, kSize - 1},
       {"record's page unreadable", part(), false, "read /dev/mtd3 error\n",
        block_unopened, 0xE000},
+      // Past 16 MiB a step a byte too long would have drifted past a page.
+      {"page at 16 MiB unreadable", part(0x1001000), false,
+       "read /dev/mtd3 error\n", block_unopened, 0x1000000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
