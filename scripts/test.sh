@@ -13,8 +13,9 @@ scripts/setup.sh kernel
 # The board's Debian 6.1 kernel, fetched here so that no test fetches it
 # while another runs beside it.
 scripts/fetch-board.sh .cache/board
-# The board's second kernel, Linux 6.12, built once per machine (a few
-# minutes on two cores) and kept in ~/.cache/flashmac for every clone. In
+# The board's second kernel, Linux 6.12, built once per machine (see
+# docs/contributing.md for how long) and kept in ~/.cache/flashmac for
+# every clone, and again when its config changes. In
 # a process group of its own, so that a run that fails stops all of it.
 mkdir -p build
 kernel_log=build/kernel-6.12.log

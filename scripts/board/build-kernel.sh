@@ -7,8 +7,11 @@
 # with parameters. Keeps in DIR what the board boots and loads: vmlinux,
 # busybox, those modules and the board's NOR module, built here once; the
 # source tree is dropped. A second run does nothing.
-# usage: build-kernel.sh BOARD_6_1_DIR DIR
+# usage: build-kernel.sh [--check] BOARD_6_1_DIR DIR
+#   --check  only tell (exit status) whether DIR holds this very build
 set -euo pipefail
+check=false
+[ "${1:-}" != --check ] || { check=true; shift; }
 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../lib/debian.sh"
@@ -24,6 +27,7 @@ stamp="kernel 2 $version $inputs"
 base=$(realpath -m "$1")
 dir=$(realpath -m "$2")
 [ "$(cat "$dir/.complete" 2>/dev/null)" = "$stamp" ] && exit 0
+! $check || exit 1
 "$here/../fetch-board.sh" "$base"
 
 work=$dir.work

@@ -5,7 +5,10 @@ external toolchain and Buildroot's default hardening (PIE, full RELRO,
 strong stack protector). Checks that the installed binary honours that
 policy and needs only libc.so, then runs it on the emulated board on
 flash that erases (the NAND simulator). A second configuration adds
-4 KiB pages (-z max-page-size=4096) and must stay small.
+4 KiB pages (-z max-page-size=4096) and must stay small. A third takes a
+packager's steps outside a checkout: the package directory copied into
+Buildroot's own package/, its site and commit set to a clone, fetched
+through Buildroot's git download, its license checked against its .hash.
 
 usage: buildroot_test.py --source DIR --tarball BUILDROOT.tar.xz
                          --sysroot SDK --work DIR
@@ -20,6 +23,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "board"))
 import board  # noqa: E402
+import documented  # noqa: E402
 
 SMALL_BUDGET = 10240  # with 4 KiB pages, stripped by Buildroot
 CONFIGS = {"defaults": "", "4k-pages": "-Wl,-z,max-page-size=4096"}
@@ -42,6 +46,8 @@ BR2_TOOLCHAIN_EXTERNAL_CXX=y
 BR2_TARGET_LDFLAGS="{ldflags}"
 BR2_PACKAGE_FLASHMAC=y
 """
+# The line a packager adds to Buildroot's package/Config.in.
+IN_TREE = 'source "package/flashmac/Config.in"\n'
 # Buildroot's tar check wants 1.35 for archives of VCS downloads, which a
 # local package never makes; Debian 12 has 1.34.
 FAKE_TAR = """#!/bin/sh
@@ -75,6 +81,10 @@ def offline_tree(tarball, work):
         h.write_text(re.sub(r"sha256\s+\S+\s+queue.h", f"sha256  {digest}  queue.h",
                             h.read_text()))
         (tree / ".flashmac-ready").touch()
+    # What the packager's step of a run that was killed may have left.
+    shutil.rmtree(tree / "package" / "flashmac", ignore_errors=True)
+    menu = tree / "package" / "Config.in"
+    menu.write_text(menu.read_text().replace(IN_TREE, ""))
     bindir = work / "bin"
     bindir.mkdir(exist_ok=True)
     (bindir / "tar").write_text(FAKE_TAR)
@@ -82,8 +92,9 @@ def offline_tree(tarball, work):
     return tree
 
 
-def build(tree, src, sdk, work, name, ldflags):
-    """Configures and builds the package alone; returns the target binary."""
+def build(tree, src, sdk, work, name, ldflags, external=True):
+    """Configures and builds the package alone, from the external tree or,
+    not external, from Buildroot's own package/; returns the target binary."""
     out = work / f"out-{name}"
     shutil.rmtree(out, ignore_errors=True)
     out.mkdir(parents=True)
@@ -95,8 +106,8 @@ def build(tree, src, sdk, work, name, ldflags):
     for v in ("CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "MAKEFLAGS", "MFLAGS"):
         env.pop(v, None)
     make = ["make", "-C", str(tree), f"O={out}"]
-    run(make + [f"BR2_EXTERNAL={src}/packaging/buildroot",
-                f"BR2_DEFCONFIG={defconfig}", "defconfig"], log, env=env)
+    ext = [f"BR2_EXTERNAL={src}/packaging/buildroot"] if external else []
+    run(make + ext + [f"BR2_DEFCONFIG={defconfig}", "defconfig"], log, env=env)
     # Every cmake-package depends on host-pkgconf, a download: the
     # system's pkgconf stands in for it.
     version = re.search(r"^PKGCONF_VERSION = (\S+)", (
@@ -109,6 +120,8 @@ def build(tree, src, sdk, work, name, ldflags):
     (out / "host" / "bin").mkdir(parents=True)
     (out / "host" / "bin" / "pkg-config").symlink_to(shutil.which("pkgconf"))
     run(make + ["flashmac"], log, env=env)
+    if not external:
+        run(make + ["flashmac-legal-info"], log, env=env)
     pkg = next((out / "build").glob("flashmac-*"))
     copied = [d for d in (".cache", "build", ".git") if (pkg / d).exists()]
     print(f"{name}: sources in {pkg.name}, repository folders copied: {copied or 'none'}")
@@ -120,6 +133,32 @@ def build(tree, src, sdk, work, name, ldflags):
     subprocess.run([f"{sdk}/bin/mipsel-linux-musl-strip", "--remove-section=.comment",
                     "--remove-section=.note", binary], check=True)
     return binary
+
+
+def in_tree(tree, src, work):
+    """A packager's copy of the package directory in Buildroot's package/,
+    pointed at a clone's HEAD; undone by the returned function."""
+    clone = work / "flashmac.git"
+    shutil.rmtree(clone, ignore_errors=True)
+    subprocess.run(["git", "clone", "-q", src, clone], check=True)
+    commit = subprocess.run(["git", "-C", clone, "rev-parse", "HEAD"], capture_output=True,
+                            text=True, check=True).stdout.strip()
+    pkg = tree / "package" / "flashmac"
+    shutil.rmtree(pkg, ignore_errors=True)
+    shutil.copytree(src / "packaging" / "buildroot" / "package" / "flashmac", pkg)
+    mk = pkg / "flashmac.mk"
+    text = re.sub(r"^FLASHMAC_VERSION = .*$", f"FLASHMAC_VERSION = {commit}",
+                  mk.read_text(), flags=re.M)
+    mk.write_text(re.sub(r"^FLASHMAC_SITE = .*$", f"FLASHMAC_SITE = file://{clone}", text,
+                         flags=re.M))
+    menu = tree / "package" / "Config.in"
+    listed = menu.read_text()
+    menu.write_text(listed + IN_TREE)
+
+    def undo():
+        menu.write_text(listed)
+        shutil.rmtree(pkg)
+    return undo
 
 
 def readelf(sdk, args, binary):
@@ -185,6 +224,14 @@ def main():
         sizes[name] = check_binary(chk, sdk, name, binaries[f"flashmac-{name}"])
     chk.expect(f"4 KiB pages: at most {SMALL_BUDGET} bytes (is {sizes['4k-pages']})",
                sizes["4k-pages"] <= SMALL_BUDGET)
+    documented.check(chk.expect, "Buildroot 2026.02 defaults", sizes["defaults"])
+    documented.check(chk.expect, "Buildroot with", sizes["4k-pages"])
+    undo = in_tree(tree, src, work)
+    try:
+        binaries["flashmac-git"] = build(tree, src, sdk, work, "git", "", external=False)
+    finally:
+        undo()
+    check_binary(chk, sdk, "git", binaries["flashmac-git"])
     on_board(chk, work, sdk, binaries)
     print(f"{chk.passed} passed, {chk.failed} failed")
     sys.exit(1 if chk.failed else 0)

@@ -7,14 +7,18 @@ from the ELF and program headers, which is all a loader reads: the device
 presets strip the section headers too.
 
 usage: elf_test.py BINARY MAX_BYTES [--static] [--disassemble OBJDUMP FILE]
+                   [--documented ROW]
   FILE is the same binary before stripping (the disassembler needs its
-  sections).
+  sections). ROW begins the row of docs/building.md's profile table that
+  must give this binary's size.
 """
 import os
 import re
 import struct
 import subprocess
 import sys
+
+import documented
 
 INTERP = "/lib/ld-musl-mipsel-sf.so.1"
 PT_LOAD, PT_DYNAMIC, PT_INTERP, PT_MIPS_ABIFLAGS = 1, 2, 3, 0x70000003
@@ -94,6 +98,10 @@ def main():
                               capture_output=True, text=True).stdout
         fpu = [line.strip() for line in code.splitlines() if FPU.search(line)]
         checks.append((f"no FPU instruction ({len(fpu)}: {fpu[:3]})", not fpu))
+
+    if "--documented" in args:
+        documented.check(lambda what, ok: checks.append((what, ok)),
+                         args[args.index("--documented") + 1], size)
 
     failed = 0
     for what, ok in checks:

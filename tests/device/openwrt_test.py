@@ -28,6 +28,8 @@ import sys
 import time
 from pathlib import Path
 
+import documented
+
 HERE = Path(__file__).resolve().parent
 BUDGET = 70 * 1024  # stripped, with RELRO padded to MIPS's 64 KiB page
 CONFIG = "CONFIG_TARGET_ramips=y\nCONFIG_TARGET_ramips_mt7621=y\nCONFIG_PACKAGE_flashmac=y\n"
@@ -225,6 +227,7 @@ def main():
                             check=True).stdout)
     print(f"stripped: {size} bytes; xz -9e (as in a squashfs root): {xz} bytes")
     expect(f"stripped within {BUDGET} bytes", size <= BUDGET)
+    documented.check(expect, "OpenWrt main line", size, xz)
     print(f"OpenWrt steps and build: {time.monotonic() - started:.0f} s")
 
     # The board test's cases, on the kernel of OpenWrt's main line and on

@@ -40,9 +40,9 @@ yocto = recipes[0].read_text() if recipes else ""
 # OpenWrt names a git source's version by the commit's date and hash.
 expect("OpenWrt names the version by PKG_SOURCE_DATE",
        var(openwrt, "PKG_VERSION") is None and var(openwrt, "PKG_SOURCE_DATE") is not None)
-for name, got in (("Buildroot FLASHMAC_VERSION", var(buildroot, "FLASHMAC_VERSION")),
-                  ("Yocto PV", (var(yocto, "PV") or "").split("+")[0])):
-    expect(f"{name} is {version}", got == version, f"got {got!r}")
+# Buildroot's, as OpenWrt's, is the commit the packager sets.
+got = (var(yocto, "PV") or "").split("+")[0]
+expect(f"Yocto PV is {version}", got == version, f"got {got!r}")
 
 lic = re.search(r'LIC_FILES_CHKSUM = "file://([^;]+);md5=([0-9a-f]+)"', yocto)
 expect("Yocto LIC_FILES_CHKSUM", lic is not None)
@@ -58,9 +58,17 @@ expect("license is MIT everywhere",
        [var(openwrt, "PKG_LICENSE"), var(buildroot, "FLASHMAC_LICENSE"), var(yocto, "LICENSE")]
        == ["MIT"] * 3)
 
-# Buildroot builds the tree it lies in.
-site = var(buildroot, "FLASHMAC_SITE").replace("$(BR2_EXTERNAL_FLASHMAC_PATH)", str(pkg / "buildroot"))
-expect("Buildroot FLASHMAC_SITE is the repository", Path(site).resolve() == top, site)
+# Buildroot's external tree builds the checkout it lies in; the package,
+# copied elsewhere, fetches a commit, and its .hash holds the license's.
+external = (pkg / "buildroot" / "external.mk").read_text()
+site = (var(external, "FLASHMAC_OVERRIDE_SRCDIR", r"\?=") or "").replace(
+    "$(BR2_EXTERNAL_FLASHMAC_PATH)", str(pkg / "buildroot"))
+expect("Buildroot's external tree builds the repository", Path(site).resolve() == top, site)
+expect("Buildroot's package fetches with git", var(buildroot, "FLASHMAC_SITE_METHOD") == "git")
+hashes = (pkg / "buildroot" / "package" / "flashmac" / "flashmac.hash").read_text()
+expect("Buildroot's .hash holds LICENSE's sha256",
+       f"sha256  {hashlib.sha256((top / 'LICENSE').read_bytes()).hexdigest()}  LICENSE"
+       in hashes)
 # What OpenWrt installs is where CMake's install puts it under /usr.
 expect("OpenWrt installs usr/bin/flashmac", "$(PKG_INSTALL_DIR)/usr/bin/flashmac" in openwrt)
 expect("CMake installs the binary to bin",

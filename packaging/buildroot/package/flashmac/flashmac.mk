@@ -4,12 +4,17 @@
 #
 ################################################################################
 
-# Built from the repository this tree lies in.
-FLASHMAC_VERSION = 1.0.0
-FLASHMAC_SITE = $(BR2_EXTERNAL_FLASHMAC_PATH)/../..
-FLASHMAC_SITE_METHOD = local
-# The repository's own build folders and caches (toolchain, emulated
-# board) are not sources.
+# The commit to build, from your copy of the repository. Its id pins the
+# sources: the tarball Buildroot makes of it is yours, and has no hash in
+# flashmac.hash (with BR2_DOWNLOAD_FORCE_CHECK_HASHES, add its sha256 there
+# after the first download).
+FLASHMAC_VERSION = your-commit
+FLASHMAC_SITE = https://your.git.server/flashmac.git
+FLASHMAC_SITE_METHOD = git
+BR_NO_CHECK_HASH_FOR += $(FLASHMAC_SOURCE)
+# Built from a checkout instead (the external tree does that), the
+# repository's own build folders and caches (toolchain, emulated board)
+# are not sources.
 FLASHMAC_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = \
 	--exclude /.cache --exclude /build --exclude /.git
 FLASHMAC_LICENSE = MIT
