@@ -251,7 +251,7 @@ class Board:
 
     def _initramfs(self, init, scenario, files):
         entries = [(d, 0o40755, b"") for d in (
-            "bin", "dev", "proc", "sys", "tmp", "lib", "lib/modules", "etc",
+            "bin", "dev", "proc", "sys", "tmp", "lib", "lib/modules", "etc", "etc/init.d",
             "usr", "usr/bin")]
         entries += [
             ("bin/busybox", 0o100755, (self.dir / "busybox").read_bytes()),
@@ -277,11 +277,13 @@ class Board:
         return path
 
     def run(self, drives, script, mtdram=None, nor=None, nandsim=None, files=None,
-            timeout=120):
+            timeout=120, nic=False):
         """Boots with the drives (image files must exist), runs the script
         as root, powers off. Returns what the script wrote to stdout.
         mtdram: (KiB, erase KiB); nor: a Nor whose image exists; nandsim: the
-        simulator's module parameters; files: {guest path: bytes} to add."""
+        simulator's module parameters; files: {guest path: bytes} to add;
+        nic: the board's PCnet network interface, eth0, which reaches
+        nothing (QEMU's user network, restricted)."""
         assert len(drives) <= 3, "the board hangs with many virtio drives"
         results = self.work / "results.img"
         results.write_bytes(b"\0" * RESULTS_SIZE)
@@ -290,7 +292,7 @@ class Board:
             files["/lib/modules/malta_nor.ko"] = nor_module(self.dir, self.work).read_bytes()
         initrd = self._initramfs(self._init(drives, mtdram, nor, nandsim), script, files)
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
-               "-no-reboot", "-nic", "none", "-kernel", str(self.dir / "vmlinuz"),
+               "-no-reboot", "-nic", "user,model=pcnet,restrict=on" if nic else "none", "-kernel", str(self.dir / "vmlinuz"),
                "-initrd", str(initrd),
                "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
         for d in drives:

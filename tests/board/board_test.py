@@ -96,6 +96,7 @@ class Case:
     # fetched from the flash (drive a's sectors read).
     fetch_max: int = None
     program: str = "flashmac"
+    iface: str = None  # eth0's address after the command
 
 
 class Model:
@@ -330,6 +331,67 @@ def faulty_boot_cases(m):
     return c
 
 
+# The boot helper, on a boot with a network interface: block2mtd
+# partitions holding records no interface may carry, and the NOR chip's
+# (mtd4 on, "factory" and "config") holding unicast ones.
+IF_RECORDS = ["ffffffffffff", "01005e0000fb", None, "000000000000"]  # None: too short
+IF_SIZES = [128 * KiB, 128 * KiB, 32 * KiB, 128 * KiB]
+IF_NOR = {5: 1, 6: 2}  # mtd: partition index on the chip
+OWN = "52:54:00:12:34:56"  # QEMU's address for the interface
+# eth0 down, with its own address again.
+RESET = f"ip link set eth0 down; ip link set eth0 address {OWN}"
+
+
+def interface_boot_cases(m):
+    c = Cases(m)
+
+    def refused(name, args, err, prep="", wait="0", **kw):
+        return Case(name, ["-w", wait, *args], b"", f"flashmac-ifaddr: {err}\n", rc=1,
+                    prep=f"{RESET}; {prep}", iface=OWN, program="flashmac-ifaddr", **kw)
+
+    def sets(name, args, n, prep=RESET, program="flashmac-ifaddr", out=b""):
+        rec = shown(m.record(n))
+        return Case(name, args, out + rec + b"\n", prep=prep, check=n, program=program,
+                    iface=rec.decode().lower())
+
+    b2m = "block2mtd: /dev/vda2"
+    refusals = [
+        refused("no such partition", ["nosuch", "eth0"],
+                'no partition named "nosuch" in /proc/mtd'),
+        refused("erased record", ["0", "eth0"],
+                "mtd0 holds no address (erased: FF:FF:FF:FF:FF:FF)", check=0),
+        refused("multicast record, by its name", [b2m, "eth0"],
+                f"01:00:5E:00:00:FB from mtd1 ({b2m}) is a multicast address", check=1),
+        refused("failed read", ["2", "eth0"],
+                "nothing read from mtd2: /dev/mtdblock2 too small for MAC record", check=2),
+        refused("all-zero record", ["3", "eth0"], "mtd3 holds no address (all zeros)",
+                check=3),
+        refused("no such interface", ["factory", "eth9"], "no network interface eth9",
+                check=5),
+        # The interface is up: pcnet32 refuses, and the helper leaves it up.
+        refused("driver refuses while up", ["config", "eth0"],
+                f"eth0 refused {shown(m.record(6)).decode()} while up (run before the "
+                "network starts): ip: SIOCSIFHWADDR: Device or resource busy",
+                prep="ip link set eth0 up", check=6)]
+    setting = [sets("valid record, by name", ["factory", "eth0"], 5),
+               sets("valid record, by number", ["6", "eth0"], 6),
+               # As init runs it, with the default settings.
+               sets("init script", ["start"], 5, program="/etc/init.d/S38flashmac-ifaddr",
+                    out=b"Setting eth0 address from flash: ")]
+    c.add(*refusals, *setting)
+    c.add(sets("again, with eth0 up", ["factory", "eth0"], 5, prep="ip link set eth0 up"),
+          # Init may start it before the flash's driver or node is there.
+          refused("a partition that appears later", ["mtdram test device", "eth0"],
+                  "mtd8 (mtdram test device) holds no address (erased: FF:FF:FF:FF:FF:FF)",
+                  prep="(sleep 1; insmod /lib/modules/mtdram.ko total_size=128 "
+                       "erase_size=64) &", wait="5"),
+          sets("a node that appears later", ["factory", "eth0"], 5,
+               prep=f"{RESET}; rm /dev/mtdblock5; (sleep 1; mknod /dev/mtdblock5 b 31 5) &"))
+    # The init script's own progress line is not the helper's to keep.
+    c.closing(*refusals, *setting[:2])
+    return c
+
+
 def second_boot_cases(m):
     # What was written survives a power cycle; what was not is unchanged.
     c = Cases(m)
@@ -361,6 +423,8 @@ def script(cases, fill):
                   "echo \"@err $(od -An -v -tx1 e | tr -d ' \\n')\""]
         if k.fetch_max:
             lines.append("echo \"@fetched $(( ($(sectors vda) - s) * 512 ))\"")
+        if k.iface:
+            lines.append("echo \"@iface $(cat /sys/class/net/eth0/address)\"")
         if k.check >= 0:
             lines.append(f"echo \"@md5 $(md5sum < /dev/mtdblock{k.check} | cut -d' ' -f1)\"")
     return "\n".join(lines) + "\n"
@@ -412,6 +476,9 @@ class Checker:
             if k.erases is not None:
                 self.expect(f"{k.name}: erases", g.get("erases") == str(k.erases),
                             f"want {k.erases}, got {g.get('erases')}")
+            if k.iface:
+                self.expect(f"{k.name}: eth0's address", g.get("iface") == k.iface,
+                            f"want {k.iface}, got {g.get('iface')}")
             if k.check >= 0:
                 self.expect(f"{k.name}: mtd{k.check} contents",
                             g.get("md5") == k.md5)
@@ -433,8 +500,12 @@ def main():
               f"{board.KERNELS['6.1']} {board.KERNELS[a.kernel]}")
         sys.exit(SKIPPED)
     work = Path(a.work)
-    b = board.Board(work, a.sysroot, {"/usr/bin/flashmac": a.binary},
-                    board.kernel(a.kernel))
+    boot_dir = Path(__file__).resolve().parents[2] / "boot"
+    b = board.Board(work, a.sysroot, {
+        "/usr/bin/flashmac": a.binary,
+        "/usr/bin/flashmac-ifaddr": boot_dir / "flashmac-ifaddr",
+        "/etc/init.d/S38flashmac-ifaddr": boot_dir / "flashmac-ifaddr.init"},
+        board.kernel(a.kernel))
     print(f"Linux {a.kernel} ({(b.dir / 'kernel-package').read_text().strip()})")
     drives = [board.Drive(work / f"flash-{name}.img", erase, sizes)
               for name, erase, sizes in LAYOUT]
@@ -463,6 +534,27 @@ def main():
         for n, i in NOR.items():
             chk.expect(f"{boot}: NOR image of mtd{n}", nor.partition(i) == m.parts[n])
         fill = {}  # what the second boot reads of NAND is not checked
+
+    # The boot helper, on a boot with a network interface.
+    drive = board.Drive(work / "flash-if.img", 4 * KiB, IF_SIZES)
+    im = Model(IF_SIZES)
+    for n, rec in enumerate(IF_RECORDS):
+        if rec:
+            im.write(n, mac(rec))
+    for n, i in IF_NOR.items():
+        im.parts[n] = pattern(board.NOR_PARTS[i][1], n, bytes([2, 0x1F, 0xAD, 0xD4, 0, n]))
+    drive.create([bytes(p) for p in list(im.parts.values())[:len(IF_SIZES)]])
+    nor.create([None] + [bytes(im.parts[n]) for n in IF_NOR])
+    cases = interface_boot_cases(im)
+    results = b.run([drive], script(cases, {}), nor=nor, nic=True,
+                    timeout=60 + CASE_SECONDS * len(cases))
+    print(f"network interface: {len(cases)} cases, {b.boot_seconds:.1f} s")
+    chk.cases(cases, results)
+    for i in range(len(IF_SIZES)):
+        chk.expect(f"network interface: image of mtd{i} unchanged", drive.partition(i) == im.parts[i])
+    for n, i in IF_NOR.items():
+        chk.expect(f"network interface: NOR image of mtd{n} unchanged",
+                   nor.partition(i) == im.parts[n])
 
     # Worn flash, on a boot of its own: the kernel's I/O error reports
     # would drown the other cases' console.

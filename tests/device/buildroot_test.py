@@ -27,6 +27,9 @@ import documented  # noqa: E402
 
 SMALL_BUDGET = 10240  # with 4 KiB pages, stripped by Buildroot
 CONFIGS = {"defaults": "", "4k-pages": "-Wl,-z,max-page-size=4096"}
+# The second also turns on the boot helper's start-up script, with settings.
+IFADDR = ('BR2_PACKAGE_FLASHMAC_IFADDR=y\nBR2_PACKAGE_FLASHMAC_IFADDR_PARTITION="art"\n'
+          'BR2_PACKAGE_FLASHMAC_IFADDR_INTERFACE="lan0"\n')
 DEFCONFIG = """\
 BR2_mipsel=y
 BR2_mips_32r2=y
@@ -101,7 +104,8 @@ def build(tree, src, sdk, work, name, ldflags, external=True):
     log = work / f"{name}.log"
     log.write_text("")
     defconfig = out / "defconfig"
-    defconfig.write_text(DEFCONFIG.format(dl=work / "dl", sdk=sdk, ldflags=ldflags))
+    defconfig.write_text(DEFCONFIG.format(dl=work / "dl", sdk=sdk, ldflags=ldflags)
+                         + (IFADDR if name == "4k-pages" else ""))
     env = dict(os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}")
     for v in ("CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "MAKEFLAGS", "MFLAGS"):
         env.pop(v, None)
@@ -222,6 +226,18 @@ def main():
     for name, ldflags in CONFIGS.items():
         binaries[f"flashmac-{name}"] = build(tree, src, sdk, work, name, ldflags)
         sizes[name] = check_binary(chk, sdk, name, binaries[f"flashmac-{name}"])
+    for name in CONFIGS:
+        target = work / f"out-{name}" / "target"
+        init = target / "etc" / "init.d" / "S38flashmac-ifaddr"
+        on = name == "4k-pages"
+        chk.expect(f"{name}: the helper beside flashmac",
+                   os.access(target / "usr" / "bin" / "flashmac-ifaddr", os.X_OK))
+        chk.expect(f"{name}: the start-up script only when turned on, executable, "
+                   "with the settings", os.access(init, os.X_OK) if on else not init.exists())
+        if on and init.exists():
+            text = init.read_text()
+            chk.expect(f"{name}: the start-up script carries the settings",
+                       "\nPARTITION='art'\n" in text and "\nINTERFACE='lan0'\n" in text)
     chk.expect(f"4 KiB pages: at most {SMALL_BUDGET} bytes (is {sizes['4k-pages']})",
                sizes["4k-pages"] <= SMALL_BUDGET)
     documented.check(chk.expect, "Buildroot 2026.02 defaults", sizes["defaults"])

@@ -198,6 +198,15 @@ def main():
     print(f"TARGET_CFLAGS: {cflags}\nTARGET_LDFLAGS: {run.val(pkgdir, 'TARGET_LDFLAGS')}")
     build = Path(run.val(pkgdir, "PKG_BUILD_DIR"))
     run("make", "-C", pkgdir, f"TOPDIR={tree}", build / ".built", "V=s")
+    # The package's files, as OpenWrt's rules lay them out before packing
+    # (Package/flashmac/install; packing itself needs apk, a download).
+    run("make", "-C", pkgdir, f"TOPDIR={tree}", build / ".pkgdir" / "flashmac.installed", "V=s")
+    root = build / ".pkgdir" / "flashmac"
+    expect("the package holds the helper and its start-up script, executable, and its "
+           "settings, off", all(os.access(root / f, os.X_OK) for f in (
+               "usr/bin/flashmac", "usr/bin/flashmac-ifaddr", "etc/init.d/flashmac"))
+           and (root / "etc/config/flashmac").is_file()
+           and "option enabled '0'" in (root / "etc/config/flashmac").read_text())
     installed = Path(run.val(pkgdir, "PKG_INSTALL_DIR"))
     binary = installed / "usr" / "bin" / "flashmac"
     expect("installed in PKG_INSTALL_DIR", binary.is_file())

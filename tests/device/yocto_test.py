@@ -148,6 +148,20 @@ def run(src, work, tarball, prefix, ids, logs):
     print(f"S={s}")
     expect("S holds the sources", s is not None and (s / "CMakeLists.txt").is_file()
            and (s / "LICENSE").is_file() and (s / "LICENSE").read_bytes() == (src / "LICENSE").read_bytes())
+    # The boot helper's package: its unit and init script, from the sources.
+    def value(name):
+        v = re.search(rf'^{re.escape(name)}="(.*)"$', out, re.M)
+        return v.group(1).split() if v else []
+    files = value("FILES:flashmac-ifaddr")
+    expect("the package flashmac-ifaddr lists the unit and the init script",
+           "flashmac-ifaddr" in value("PACKAGES") and value("SYSTEMD_SERVICE:flashmac-ifaddr")
+           == ["flashmac-ifaddr.service"] and value("INITSCRIPT_NAME:flashmac-ifaddr")
+           == ["flashmac-ifaddr"] and "/etc/init.d/flashmac-ifaddr" in files
+           and any(f.endswith("/systemd/system/flashmac-ifaddr.service") for f in files),
+           "\n".join(line for line in out.splitlines() if "ifaddr" in line))
+    expect("S holds what it installs", s is not None and all(
+        (s / "boot" / f).is_file() for f in ("flashmac-ifaddr", "flashmac-ifaddr.init",
+                                               "flashmac-ifaddr.service")))
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0
 

@@ -74,5 +74,16 @@ expect("OpenWrt installs usr/bin/flashmac", "$(PKG_INSTALL_DIR)/usr/bin/flashmac
 expect("CMake installs the binary to bin",
        "install(TARGETS flashmac RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})"
        in (top / "CMakeLists.txt").read_text())
+# The boot helper's files the recipes install from the sources, or OpenWrt's
+# from its package directory.
+for name, text in (("OpenWrt", openwrt), ("Buildroot", buildroot), ("Yocto", yocto)):
+    named = re.findall(r"(?:\$\(@D\)|\$\{S\}|\$\(PKG_INSTALL_DIR\)/usr/bin|\.)/"
+                       r"((?:boot|files)?/?[\w.-]*(?:ifaddr|\.init|\.config)[\w.-]*)", text)
+    expect(f"{name} installs the boot helper's files", len(named) >= 2, str(named))
+    for f in named:
+        base = pkg / "openwrt" / "flashmac" if f.startswith("files/") else top
+        if f.startswith("flashmac-"):  # installed by CMake
+            f = "boot/" + f
+        expect(f"{name}: {f} exists", (base / f).is_file())
 print(f"{passed} passed, {failed} failed")
 sys.exit(1 if failed else 0)

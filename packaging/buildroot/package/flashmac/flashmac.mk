@@ -23,4 +23,29 @@ FLASHMAC_LICENSE_FILES = LICENSE
 # package; FLASHMAC_SMALL would trade PIE and RELRO for about 1 KiB.
 FLASHMAC_CONF_OPTS = -DBUILD_TESTING=OFF -DFLASHMAC_SMALL=OFF
 
+# The boot helper's start-up files, with the partition and interface
+# chosen in menuconfig written into them.
+ifeq ($(BR2_PACKAGE_FLASHMAC_IFADDR),y)
+FLASHMAC_IFADDR_PARTITION = $(call qstrip,$(BR2_PACKAGE_FLASHMAC_IFADDR_PARTITION))
+FLASHMAC_IFADDR_INTERFACE = $(call qstrip,$(BR2_PACKAGE_FLASHMAC_IFADDR_INTERFACE))
+FLASHMAC_IFADDR_SETTINGS = \
+	"s|^PARTITION=.*|PARTITION='$(FLASHMAC_IFADDR_PARTITION)'|" \
+	-e "s|^INTERFACE=.*|INTERFACE='$(FLASHMAC_IFADDR_INTERFACE)'|" \
+	-e "s|^Environment=.*|Environment=\"PARTITION=$(FLASHMAC_IFADDR_PARTITION)\" \"INTERFACE=$(FLASHMAC_IFADDR_INTERFACE)\"|"
+
+# Before S40network.
+define FLASHMAC_INSTALL_INIT_SYSV
+	$(INSTALL) -D -m 0755 $(@D)/boot/flashmac-ifaddr.init \
+		$(TARGET_DIR)/etc/init.d/S38flashmac-ifaddr
+	$(SED) $(FLASHMAC_IFADDR_SETTINGS) $(TARGET_DIR)/etc/init.d/S38flashmac-ifaddr
+endef
+
+define FLASHMAC_INSTALL_INIT_SYSTEMD
+	$(INSTALL) -D -m 0644 $(@D)/boot/flashmac-ifaddr.service \
+		$(TARGET_DIR)/usr/lib/systemd/system/flashmac-ifaddr.service
+	$(SED) $(FLASHMAC_IFADDR_SETTINGS) \
+		$(TARGET_DIR)/usr/lib/systemd/system/flashmac-ifaddr.service
+endef
+endif
+
 $(eval $(cmake-package))

@@ -27,8 +27,46 @@ python () {
                                   "(in local.conf: SRC_URI:pn-flashmac, SRCREV:pn-flashmac)")
 }
 
-inherit cmake
+inherit cmake systemd update-rc.d
 
 # The tests need Python and host tools. The distribution's flags and
 # hardening apply; the binary is installed unstripped, for the debug split.
 EXTRA_OECMAKE += "-DBUILD_TESTING=OFF"
+
+# flashmac-ifaddr: the boot helper with its systemd unit and init script,
+# which give the interface below the address kept in the partition below
+# (its name in /proc/mtd, or its number) before the network starts.
+# Installed, it is on: IMAGE_INSTALL:append = " flashmac-ifaddr". The
+# settings land in /etc/default/flashmac-ifaddr, a conffile.
+FLASHMAC_IFADDR_PARTITION ?= "factory"
+FLASHMAC_IFADDR_INTERFACE ?= "eth0"
+
+PACKAGES =+ "${PN}-ifaddr"
+SUMMARY:${PN}-ifaddr = "Set a network interface's address from flash at boot"
+FILES:${PN}-ifaddr = "${bindir}/flashmac-ifaddr ${sysconfdir}/default/flashmac-ifaddr \
+    ${sysconfdir}/init.d/flashmac-ifaddr ${systemd_system_unitdir}/flashmac-ifaddr.service"
+CONFFILES:${PN}-ifaddr = "${sysconfdir}/default/flashmac-ifaddr"
+# A shell script: the shell and ip from the base utilities (BusyBox).
+RDEPENDS:${PN}-ifaddr = "${PN} ${VIRTUAL-RUNTIME_base-utils}"
+
+SYSTEMD_PACKAGES = "${PN}-ifaddr"
+SYSTEMD_SERVICE:${PN}-ifaddr = "flashmac-ifaddr.service"
+INITSCRIPT_PACKAGES = "${PN}-ifaddr"
+INITSCRIPT_NAME:${PN}-ifaddr = "flashmac-ifaddr"
+# In rcS, before the runlevels' networking.
+INITSCRIPT_PARAMS:${PN}-ifaddr = "start 38 S ."
+
+do_install:append() {
+    install -d ${D}${sysconfdir}/default
+    printf 'PARTITION="%s"\nINTERFACE="%s"\n' "${FLASHMAC_IFADDR_PARTITION}" \
+        "${FLASHMAC_IFADDR_INTERFACE}" > ${D}${sysconfdir}/default/flashmac-ifaddr
+    if ${@bb.utils.contains('DISTRO_FEATURES', 'sysvinit', 'true', 'false', d)}; then
+        install -D -m 0755 ${S}/boot/flashmac-ifaddr.init ${D}${sysconfdir}/init.d/flashmac-ifaddr
+        sed -i 's|/usr/bin/|${bindir}/|' ${D}${sysconfdir}/init.d/flashmac-ifaddr
+    fi
+    if ${@bb.utils.contains('DISTRO_FEATURES', 'systemd', 'true', 'false', d)}; then
+        install -D -m 0644 ${S}/boot/flashmac-ifaddr.service \
+            ${D}${systemd_system_unitdir}/flashmac-ifaddr.service
+        sed -i 's|/usr/bin/|${bindir}/|' ${D}${systemd_system_unitdir}/flashmac-ifaddr.service
+    fi
+}
