@@ -159,6 +159,21 @@ def run(src, work, tarball, prefix, ids, logs):
            == ["flashmac-ifaddr"] and "/etc/init.d/flashmac-ifaddr" in files
            and any(f.endswith("/systemd/system/flashmac-ifaddr.service") for f in files),
            "\n".join(line for line in out.splitlines() if "ifaddr" in line))
+    # Its install step, after CMake's (which needs the cross toolchain),
+    # as BitBake gives it: every file lands in the package, with the init
+    # system's start-up file (sysvinit on 5.0, systemd on 6.0 by default).
+    install = re.search(r"^do_install\(\) \{\n(.*?)^\}$", out, re.M | re.S)
+    d = re.search(r'^D="(.*)"$', out, re.M)
+    made = []
+    if install and d and s:
+        r = subprocess.run(prefix + ["bash", "-euc", "cmake_do_install() { :; }\n"
+                                     + install.group(1)], capture_output=True, text=True)
+        image = Path(d.group(1))
+        made = sorted("/" + str(f.relative_to(image)) for f in image.rglob("*") if f.is_file())
+        print(f"installed ({r.returncode}): {made} {r.stderr}")
+    expect("its install step puts its start-up file and settings in the package",
+           bool(made) and set(made) <= set(files) and "/etc/default/flashmac-ifaddr" in made
+           and any("init.d" in f or f.endswith(".service") for f in made))
     expect("S holds what it installs", s is not None and all(
         (s / "boot" / f).is_file() for f in ("flashmac-ifaddr", "flashmac-ifaddr.init",
                                                "flashmac-ifaddr.service")))
