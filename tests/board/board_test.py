@@ -9,7 +9,8 @@ that fail every read. Each command is killed after CASE_SECONDS. Checks
 stdout byte for byte, stderr, the exit status, the erases each case asked
 of the kernel, the partition's contents inside the guest after each case,
 the image files byte for byte from the host, and a second boot on the
-same images.
+same images. A boot with a network interface runs the boot helper
+(flashmac-ifaddr) and its init script, and checks the interface's address.
 
 usage: board_test.py --binary FLASHMAC --sysroot DIR --work DIR
 """
