@@ -292,8 +292,8 @@ class Board:
             files["/lib/modules/malta_nor.ko"] = nor_module(self.dir, self.work).read_bytes()
         initrd = self._initramfs(self._init(drives, mtdram, nor, nandsim), script, files)
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
-               "-no-reboot", "-nic", "user,model=pcnet,restrict=on" if nic else "none", "-kernel", str(self.dir / "vmlinuz"),
-               "-initrd", str(initrd),
+               "-no-reboot", "-nic", "user,model=pcnet,restrict=on" if nic else "none",
+               "-kernel", str(self.dir / "vmlinuz"), "-initrd", str(initrd),
                "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
         for d in drives:
             throttle = f",throttling.bps-read={d.read_bps}" if d.read_bps else ""
