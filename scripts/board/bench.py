@@ -1,12 +1,22 @@
 #!/usr/bin/env python3
-"""Times flashmac against the usual busybox commands on the emulated board,
-in one boot, side by side, and measures what a write costs in memory as the
-partition grows. Prints a Markdown report; --write FILE also saves it.
+"""flashmac against busybox and against the defined operations written
+plainly, on the emulated board, warm, in instructions per operation: the
+emulator counts them (QEMU's -icount: the guest's clock advances one
+nanosecond per instruction), so a figure repeats from boot to boot and
+whatever the host is doing. Several boots, side by side; then a boot of
+its own for cold reads from throttled drives, where what counts is the
+bytes fetched from the flash. Prints a Markdown report; --write FILE also
+saves it.
 
-usage: bench.py [--write FILE] [--runs-scale X]
+usage: bench.py [--write FILE] [--boots N] [--load N] [--wall] [--runs-scale X]
+  --boots  warm boots to compare (default 3)
+  --load   busy processes on the host while it runs (default: one a core)
+  --wall   wall time (ms) under plain emulation instead of instructions
 """
 import argparse
 import datetime
+import multiprocessing
+import os
 import platform
 import statistics
 import subprocess
@@ -17,11 +27,15 @@ import board
 
 KiB = 1024
 OFF = 0xE000
-SIZES = [64 * KiB, 1024 * KiB, 8192 * KiB]
+WORK = board.TOP / "build" / "bench"
+SDK = board.CACHE / "sysroot-mipsel-musl-sf"
 BINARIES = {
     "flashmac": board.TOP / "build" / "mipsel-musl-sf" / "flashmac",
     "flashmac-static": board.TOP / "build" / "mipsel-musl-sf-static" / "flashmac",
 }
+# The defined read and write, written plainly with no checks (plain.c):
+# the least the operations cost; built here, dynamic and static.
+PLAIN = ["plain", "plain-static"]
 # The busybox a musl device ships: dynamically linked against the same musl
 # (scripts/board/build-busybox.sh). The board's own is Debian's static one,
 # as a recovery image or initramfs would have.
@@ -29,14 +43,32 @@ BUSYBOX_MUSL = board.CACHE / "busybox-musl" / "busybox"
 # Each busybox's applets, run by the guest's shell; $BB names the binary
 # when it is not the shell's own.
 BUSYBOXES = {"busybox-musl": "busybox-musl", "busybox": ""}
+NAMES = list(BINARIES) + list(BUSYBOXES) + PLAIN
+# Like against like: each flashmac against the busybox and the plain
+# program linked as it is.
+PAIRS = [("flashmac", "busybox-musl", "plain"),
+         ("flashmac-static", "busybox", "plain-static")]
 HEXDUMP = "$BB hexdump -v -n 6 -s 57344 -e '5/1 \"%02X:\" 1/1 \"%02X\"' /dev/mtdblock$1"
 
-# The NOR chip's 256 KiB "factory" partition, after the drive's partitions
-# and the chip's boot partition.
-NOR_MTD = len(SIZES) + 1
-
-# What one reading of the clock adds to a timed window.
-CLOCK = 'o() { s=$(usclock); e=$(usclock); echo "@o $((e - s))"; }'
+# Warm reads on a block2mtd partition (mtd0), whose pages stay cached; the
+# writes on the NAND simulator, which keeps its data in RAM (a write to a
+# drive waits for the host's disk, and an idle processor's clock jumps),
+# and erases as flash does: 16 KiB erase blocks, partitions of these sizes.
+READ_PART = 128 * KiB
+SIZES = [64 * KiB, 1024 * KiB, 8192 * KiB]
+NAND_ERASE = 16 * KiB
+NANDSIM = ("first_id_byte=0x20 second_id_byte=0x73 parts="
+           + ",".join(str(s // NAND_ERASE) for s in SIZES))
+NAND_MTD = 1  # the first NAND partition's number
+# -icount: one nanosecond of the guest's clock per instruction, the guest's
+# real-time clock from it too. Under QEMU 7.2 a guest that idles (MIPS
+# `wait`) then never wakes: the clock only moves while instructions run,
+# and nothing moves it on to the next timer. The guest's idle loop spins
+# instead (idle=poll): every boot then boots. A timed window must then
+# wait for nothing, or it counts the spinning: the warm runs read cached
+# pages and write to RAM-backed flash.
+ICOUNT = ["-icount", "shift=0,sleep=off", "-rtc", "clock=vm"]
+ICOUNT_APPEND = "idle=poll"
 
 GUEST = r"""
 bb_read() { HEXDUMP; }
@@ -45,17 +77,17 @@ bb_read() { HEXDUMP; }
 flip=0
 bb_write() { flip=$((1-flip)); printf "\002\000\000\000\00$flip\000" | $BB dd of=/dev/mtdblock$1 bs=1 seek=57344 count=6 conv=notrunc 2>/dev/null; HEXDUMP; }
 fm_write() { flip=$((1-flip)); "$1" "$2" "02:00:00:00:0$flip:00"; }
-# t LABEL RUNS CMD...: the wall time of RUNS runs, in microseconds.
+# t LABEL RUNS CMD...: the clock (ns) around RUNS runs.
 t() {
   label=$1; n=$2; shift 2
   "$@" >/dev/null 2>&1
-  s=$(usclock); i=0
+  s=$(usclock -n); i=0
   while [ $i -lt $n ]; do "$@" >/dev/null 2>&1; i=$((i+1)); done
-  e=$(usclock)
+  e=$(usclock -n)
   echo "@t $label $n $s $e"
 }
-CLOCK
-echo "@res $(usclock -r)"
+# What one reading of the clock adds to a timed window.
+o() { s=$(usclock -n); e=$(usclock -n); echo "@o $((e - s))"; }
 # m LABEL CMD...: peak resident set size and minor page faults, as busybox
 # time reports them.
 m() {
@@ -75,70 +107,63 @@ l() {
 }
 ulimit -l 65536
 chmod 666 /dev/mtd* /dev/mtdblock*
-""".replace("HEXDUMP", HEXDUMP).replace("CLOCK", CLOCK)
+""".replace("HEXDUMP", HEXDUMP)
 
 
-# The emulator's pace drifts over a boot (runs get faster by half as it
-# goes on), so the programs compared in a row are timed in turns, in
-# ROUNDS rounds of a share of the runs each; the median round counts.
-ROUNDS = 5
+# The emulator's pace drifts over a boot in wall time, so the programs
+# compared in a row run in turns, in ROUNDS rounds of a share of the runs
+# each; the median round counts.
+ROUNDS = 3
 
 
 def guest_script(scale):
     r = lambda n: max(1, int(n * scale) // ROUNDS)
     lines = [GUEST]
 
-    def rounds(build):
-        first = len(lines)
-        build()
-        lines.extend(lines[first:] * (ROUNDS - 1))
-
-    def each(step, args):
-        # One line per flashmac build; {b} in step is the binary.
-        lines.extend(f"{step.format(b=b)} {args}".rstrip() for b in BINARIES)
+    def each(step, args, names=list(BINARIES) + PLAIN):
+        # One line per program of ours; {b} in step is the binary.
+        lines.extend(f"{step.format(b=b)} {args}".rstrip() for b in names)
 
     def bbs(step):
         # One line per busybox; {bb} in step is its name.
         lines.extend(f"BB={v}; {step.format(bb=k)}" for k, v in BUSYBOXES.items())
 
-    def first_rows():
+    def rows():
         lines.append("o")
         # Start-up alone: no arguments, so nothing is opened.
-        each(f"t start:{{b}} {r(400)} {{b}}", "")
+        each(f"t start:{{b}} {r(30)} {{b}}", "")
         # (The shell's own applets run without an exec: name busybox itself.)
-        bbs(f"t start:{{bb}} {r(400)} ${{{{BB:-/bin/busybox}}}} true")
-        each(f"t read:{{b}} {r(400)} {{b}}", "0")
-        bbs(f"t read:{{bb}} {r(400)} bb_read 0")
+        bbs(f"t start:{{bb}} {r(30)} ${{{{BB:-/bin/busybox}}}} true")
+        each(f"t read:{{b}} {r(30)} {{b}}", "0")
+        bbs(f"t read:{{bb}} {r(30)} bb_read 0")
+        nand = NAND_MTD
+        each(f"t nand-read:{{b}} {r(30)} {{b}}", f"{nand}")
+        bbs(f"t nand-read:{{bb}} {r(30)} bb_read {nand}")
         # The address already there: flashmac leaves the flash alone.
-        each(f"t same:{{b}} {r(400)} {{b}}", "0 02:00:00:00:00:00")
+        each(f"t same:{{b}} {r(30)} {{b}}", f"{nand} 02:00:00:00:00:00")
         for i, size in enumerate(SIZES):
-            runs = r({64: 100, 1024: 30, 8192: 15}[size // KiB])
-            each(f"t write{i}:{{b}} {runs} fm_write {{b}}", f"{i}")
-            bbs(f"t write{i}:{{bb}} {runs} bb_write {i}")
-        # The NOR chip, which erases: each changed write costs a 64 KiB erase.
-        nor, runs = NOR_MTD, r(40)
-        each(f"t nor-read:{{b}} {runs} {{b}}", f"{nor}")
-        bbs(f"t nor-read:{{bb}} {runs} bb_read {nor}")
-        each(f"t nor-same:{{b}} {runs} {{b}}", f"{nor} 02:00:00:00:00:00")
-        each(f"t nor-write:{{b}} {runs} fm_write {{b}}", f"{nor}")
-        bbs(f"t nor-write:{{bb}} {runs} bb_write {nor}")
+            runs = r({64: 30, 1024: 15, 8192: 6}[size // KiB])
+            each(f"t write{i}:{{b}} {runs} fm_write {{b}}", f"{nand + i}")
+            bbs(f"t write{i}:{{bb}} {runs} bb_write {nand + i}")
 
-    rounds(first_rows)
+    for _ in range(ROUNDS):
+        rows()
     for i, size in enumerate(SIZES):
-        mac, raw = f"02:00:00:00:00:{i:02x}", f"\\002\\000\\000\\000\\001\\{i:03o}"
-        each(f"m write{i}:{{b}} {{b}}", f"{i} {mac}")
-        each(f"l write{i}:{{b}} {{b}}", f"{i} {mac}")
+        n, mac = NAND_MTD + i, f"02:00:00:00:00:{i:02x}"
+        raw = f"\\002\\000\\000\\000\\001\\{i:03o}"
+        each(f"m write{i}:{{b}} {{b}}", f"{n} {mac}", list(BINARIES))
+        each(f"l write{i}:{{b}} {{b}}", f"{n} {mac}", list(BINARIES))
         lines.append(f"m write{i}:busybox sh -c \"printf '{raw}' | "
-                     f"dd of=/dev/mtdblock{i} bs=1 seek=57344 count=6 conv=notrunc\"")
-    nor = NOR_MTD
-    for op, cmd in [("nor-read", f"{{b}} {nor}"), ("nor-same", f"{{b}} {nor} 02:00:00:00:00:00"),
-                    ("nor-write", f"fm_write {{b}} {nor}")]:
-        # The run before the counted one sets the record the "same" row keeps.
+                     f"dd of=/dev/mtdblock{n} bs=1 seek=57344 count=6 conv=notrunc\"")
+    # The erases each kind of write asks of the NAND: the run before the
+    # counted one sets the record the "same" row keeps.
+    n = NAND_MTD
+    for op, cmd in [("same", f"{{b}} {n} 02:00:00:00:00:00"), ("write0", f"fm_write {{b}} {n}")]:
         each(f"{cmd} >/dev/null; erases >/dev/null; {cmd} >/dev/null; "
              f"echo \"@e {op}:{{b}} $(erases)\"", "")
-    bbs(f"erases >/dev/null; bb_write {nor} >/dev/null; echo \"@e nor-write:{{bb}} $(erases)\"")
+    bbs(f"erases >/dev/null; bb_write {n} >/dev/null; echo \"@e write0:{{bb}} $(erases)\"")
     lines.append(f"BB=; m read:busybox {HEXDUMP.replace('$1', '0')}")
-    each("m read:{b} {b}", "0")
+    each("m read:{b} {b}", "0", list(BINARIES))
     return "\n".join(lines) + "\n"
 
 
@@ -146,15 +171,11 @@ def guest_script(scale):
 # each command, on drives throttled to a flash chip's read speed (1-bit SPI
 # NOR at 33 MHz, about 4 MB/s; quad SPI, about 20 MB/s), each holding one
 # 256 KiB partition. The drives' own read-ahead is off (the board's
-# default), so the sectors each drive read are what the MTD layer fetched.
-# QEMU lets a drive read a burst of a tenth of a second's worth at full
-# speed before it throttles; a second partition of three times that is
-# read just before each command to use the burst up (the bucket leaks
-# while it is read). Under the emulator the difference still shows less
-# than the runs vary, so the report also gives each command's bus time.
+# default), so the sectors each drive read are what the MTD layer fetched:
+# the figure that counts here, with the bus time it takes at each speed.
 CHIPS = {"4 MB/s (1-bit SPI)": 4_000_000, "20 MB/s (quad SPI)": 20_000_000}
 COLD_PART = 256 * KiB
-COLD_ROUNDS = 15
+COLD_ROUNDS = 3
 COLD = {
     "flashmac": "flashmac {n}",
     "flashmac-static": "flashmac-static {n}",
@@ -162,15 +183,15 @@ COLD = {
     "busybox hexdump": "BB=; " + HEXDUMP.replace("$1", "{n}"),
     "busybox dd": "dd if=/dev/mtdblock{n} bs=1 skip=57344 count=6",
 }
-COLD_GUEST = CLOCK + r"""
-# c LABEL I DRIVE CMD: one cold run of CMD on chip I: its time and the
-# bytes its drive read.
+COLD_GUEST = r"""
+# c LABEL I DRIVE CMD: one cold run of CMD on chip I: the bytes its drive
+# read.
 c() {
   label=$1; n=$2; d=$3; shift 3
   sync; echo 3 > /proc/sys/vm/drop_caches
-  dd if=/dev/${d}2 of=/dev/null bs=64k 2>/dev/null; f=$(sectors $d)
-  s=$(usclock); eval "$@" >/dev/null 2>&1; e=$(usclock)
-  echo "@c $label|$n $((e - s)) $(( ($(sectors $d) - f) * 512 ))"
+  f=$(sectors $d)
+  eval "$@" >/dev/null 2>&1
+  echo "@c $label|$n $(( ($(sectors $d) - f) * 512 ))"
 }
 """
 
@@ -178,72 +199,66 @@ c() {
 def cold_script():
     lines = [COLD_GUEST]
     for _ in range(COLD_ROUNDS):
-        lines.append("o")
-        # Drive i's partitions are mtd 2i (the record) and 2i+1 (the burst).
         for i, d in enumerate("ab"[:len(CHIPS)]):
             for label, cmd in COLD.items():
-                lines.append(f"c '{label}' {i} vd{d} {board.quote([cmd.format(n=2 * i)])}")
+                lines.append(f"c '{label}' {i} vd{d} {board.quote([cmd.format(n=i)])}")
     return "\n".join(lines) + "\n"
 
 
-def cold(b, work):
-    """{(label, chip): (ms, bytes fetched)}, medians over the rounds."""
+def cold(b):
+    """{label: bytes fetched}, the most over the runs and chips."""
     drives = []
-    for i, (chip, bps) in enumerate(CHIPS.items()):
-        burst = -(-3 * bps // 10 // (64 * KiB)) * 64 * KiB
-        d = board.Drive(work / f"cold-{i}.img", 64 * KiB, [COLD_PART, burst], read_bps=bps)
-        d.create([b"\xff" * COLD_PART, b"\0" * burst])
+    for i, bps in enumerate(CHIPS.values()):
+        d = board.Drive(WORK / f"cold-{i}.img", 64 * KiB, [COLD_PART], read_bps=bps)
+        d.create([b"\xff" * COLD_PART])
         drives.append(d)
-    out = b.run(drives, cold_script(), timeout=900)
-    runs, overhead = {}, []
+    out = b.run(drives, cold_script(), timeout=900, disk_files=programs())
+    got = {}
     for line in out.splitlines():
-        if line.startswith("@o "):
-            overhead.append(int(line.split()[1]))
-        elif line.startswith("@c "):
-            key, us, fetched = line[3:].rsplit(" ", 2)
-            label, n = key.split("|")
-            runs.setdefault((label, list(CHIPS)[int(n)]), []).append((int(us), int(fetched)))
-    clock = statistics.median(overhead)
-    return {k: ((statistics.median(u for u, _ in v) - clock) / 1000,
-                statistics.median(f for _, f in v)) for k, v in runs.items()}
+        if line.startswith("@c "):
+            key, fetched = line[3:].rsplit(" ", 1)
+            label = key.split("|")[0]
+            got[label] = max(got.get(label, 0), int(fetched))
+    return got
 
 
-def boot(scale):
-    """Boots the board once and runs the warm and the cold measurements:
-    (the board, the warm run's output, the cold reads)."""
-    work = board.TOP / "build" / "bench"
-    work.mkdir(parents=True, exist_ok=True)
-    sdk = board.CACHE / "sysroot-mipsel-musl-sf"
-    usclock = work / "usclock"
-    subprocess.run([sdk / "bin" / "mipsel-linux-musl-gcc", "-static", "-Os", "-o", usclock,
-                    Path(__file__).with_name("usclock.c")], check=True)
-    b = board.Board(work, sdk,
-                    {**{f"/usr/bin/{k}": v for k, v in BINARIES.items()},
-                     "/usr/bin/busybox-musl": BUSYBOX_MUSL, "/usr/bin/usclock": usclock})
-    drive = board.Drive(work / "flash.img", 64 * KiB, SIZES)
-    drive.create([b"\xff" * s for s in SIZES])
-    nor = board.Nor(work / "nor.img")
-    nor.create([])
-    out = b.run([drive], guest_script(scale), nor=nor, timeout=900)
-    return b, out, cold(b, work)
+def programs():
+    """{guest path: host path} of the programs compared, built here where
+    they are ours; they go to the board on a drive of their own."""
+    WORK.mkdir(parents=True, exist_ok=True)
+    cc = SDK / "bin" / "mipsel-linux-musl-gcc"
+    here = Path(__file__).parent
+    built = {}
+    for name, flags, src in [("usclock", ["-static"], "usclock.c"), ("plain", [], "plain.c"),
+                             ("plain-static", ["-static"], "plain.c")]:
+        out = WORK / name
+        if not out.exists() or out.stat().st_mtime < (here / src).stat().st_mtime:
+            subprocess.run([cc, "-Os", *flags, "-o", out, here / src], check=True)
+        built[f"/usr/bin/{name}"] = out
+    return {**{f"/usr/bin/{k}": v for k, v in BINARIES.items()},
+            "/usr/bin/busybox-musl": BUSYBOX_MUSL, **built}
+
+
+def warm_boot(b, scale, wall):
+    drive = board.Drive(WORK / "flash.img", 64 * KiB, [READ_PART])
+    drive.create([b"\xff" * READ_PART])
+    return b.run([drive], guest_script(scale), nandsim=NANDSIM, timeout=1800,
+                 disk_files=programs(), qemu_args=[] if wall else ICOUNT,
+                 append="" if wall else ICOUNT_APPEND)
 
 
 class Warm:
-    """The warm run's figures: t (ms per operation, by "op:program"), mem,
-    lock, erases, the clock's own cost (µs), the timed windows and the
-    kernel's clock resolution."""
+    """One warm boot's figures: t (instructions, or ns in wall mode, per
+    operation, by "op:program"), mem, lock, erases."""
 
     def __init__(self, out):
-        self.mem, self.lock, self.erases, overhead, self.windows = {}, {}, {}, [], []
-        self.res = "?"
+        self.mem, self.lock, self.erases, overhead, windows = {}, {}, {}, [], []
         for line in out.splitlines():
             f = line.split()
             if line.startswith("@t "):
-                self.windows.append((f[1], int(f[2]), int(f[4]) - int(f[3])))
+                windows.append((f[1], int(f[2]), int(f[4]) - int(f[3])))
             elif line.startswith("@o "):
                 overhead.append(int(f[1]))
-            elif line.startswith("@res "):
-                self.res = f[1]
             elif line.startswith("@m ") and len(f) > 2:
                 # busybox time takes ru_maxrss for pages; it is KiB already.
                 self.mem[f[1]] = f"{int(f[2]) // 4} KiB, {f[3]} faults"
@@ -254,15 +269,13 @@ class Warm:
         # Each window also holds one reading of the clock: take it out.
         self.clock = statistics.median(overhead)
         rounds = {}
-        for label, n, us in self.windows:
-            rounds.setdefault(label, []).append((us - self.clock) / n / 1000)
+        for label, n, ns in windows:
+            rounds.setdefault(label, []).append((ns - self.clock) / n)
         self.t = {k: statistics.median(v) for k, v in rounds.items()}
 
 
-NAMES = list(BINARIES) + list(BUSYBOXES)
-# Like against like: dynamic against musl's dynamic busybox (a device with a
-# shared musl), static against the static busybox (an initramfs).
-PAIRS = [("flashmac", "busybox-musl"), ("flashmac-static", "busybox")]
+def fmt(v, wall):
+    return "-" if v is None else f"{v / 1e6:.1f} ms" if wall else f"{v / 1e6:.3f} M"
 
 
 def ratio(t, key, a, b):
@@ -270,40 +283,49 @@ def ratio(t, key, a, b):
     return f"{va / vb:.2f}x" if va and vb else "-"
 
 
-def time_rows(t):
+ROWS = [("start-up only (no arguments; busybox: `true`)", "start"),
+        ("read (block2mtd)", "read"),
+        ("read (NAND)", "nand-read"),
+        ("write of the address already there + read-back (busybox: none)", "same")] + [
+    (f"write of a new address + read-back, {s // KiB} KiB NAND partition", f"write{i}")
+    for i, s in enumerate(SIZES)]
+
+
+def time_rows(t, wall):
     rows = ["| operation | " + " | ".join(NAMES) + " | "
-            + " | ".join(f"{a} / {b}" for a, b in PAIRS) + " |",
-            "|---" * (len(NAMES) + 3) + "|"]
-
-    def row(label, key):
-        cells = [f"{v:.1f} ms" if v is not None else "-"
-                 for v in (t.get(f"{key}:{n}") for n in NAMES)]
-        rows.append(f"| {label} | " + " | ".join(cells + [ratio(t, key, a, b) for a, b in PAIRS])
-                    + " |")
-
-    row("start-up only (no arguments; busybox: `true`)", "start")
-    row("read", "read")
-    row("write of the address already there + read-back (busybox: none)", "same")
-    for i, size in enumerate(SIZES):
-        row(f"write + read-back, {size // KiB} KiB partition", f"write{i}")
+            + " | ".join(f"{a} / {b}" for a, b, _ in PAIRS)
+            + " | " + " | ".join(f"{a} / {p}" for a, _, p in PAIRS) + " |",
+            "|---" * (len(NAMES) + 5) + "|"]
+    for label, key in ROWS:
+        cells = [fmt(t.get(f"{key}:{n}"), wall) for n in NAMES]
+        cells += [ratio(t, key, a, b) for a, b, _ in PAIRS]
+        cells += [ratio(t, key, a, p) for a, _, p in PAIRS]
+        rows.append(f"| {label} | " + " | ".join(cells) + " |")
     return rows
 
 
-def nor_rows(t, erases):
-    """Each operation against the same binary's read, and the erases it
-    asked of the NOR chip."""
-    rows = ["| operation | " + " | ".join(NAMES) + " | erases (" + ", ".join(NAMES) + ") |",
-            "|---" * (len(NAMES) + 1) + "|---|"]
-    for label, key, base in [
-            ("read", "nor-read", None),
-            ("write of the address already there + read-back", "nor-same", "nor-read"),
-            ("write of a new address + read-back", "nor-write", "nor-read")]:
-        cells = []
+def boots_rows(warms, wall):
+    """The same figures from each boot, and their spread."""
+    rows = ["| operation, program | " + " | ".join(f"boot {i + 1}" for i in range(len(warms)))
+            + " | spread |", "|---" * (len(warms) + 2) + "|"]
+    for label, key in ROWS:
         for n in NAMES:
-            v, ref = t.get(f"{key}:{n}"), t.get(f"{base}:{n}") if base else None
-            cells.append("-" if v is None else f"{v:.1f} ms" + (f" ({v / ref:.2f}x read)" if ref else ""))
-        ers = ", ".join(erases.get(f"{key}:{n}", "-") for n in NAMES)
-        rows.append(f"| {label} | " + " | ".join(cells) + f" | {ers} |")
+            vs = [w.t.get(f"{key}:{n}") for w in warms]
+            if None in vs:
+                continue
+            spread = (max(vs) - min(vs)) / min(vs) * 100
+            rows.append(f"| {key}, {n} | " + " | ".join(fmt(v, wall) for v in vs)
+                        + f" | {spread:.1f}% |")
+    return rows
+
+
+def erase_rows(erases):
+    names = list(BINARIES) + list(BUSYBOXES)
+    rows = ["| operation | " + " | ".join(names) + " |", "|---" * (len(names) + 1) + "|"]
+    for label, key in [("write of the address already there", "same"),
+                       ("write of a new address", "write0")]:
+        rows.append(f"| {label} | " + " | ".join(erases.get(f"{key}:{n}", "-") for n in names)
+                    + " |")
     return rows
 
 
@@ -323,83 +345,18 @@ def memory_rows(mem, lock):
     return rows
 
 
-def loader_rows(t):
-    """Where a dynamic read's time goes: exec and musl's loader (the
-    start-up row: the loader maps libc and binds every imported symbol
-    before main), then the program's own work."""
-    def dyn(path):
-        out = subprocess.run(["mipsel-linux-gnu-readelf", "-W", "--dyn-syms", "-r", str(path)],
-                             capture_output=True, text=True).stdout.splitlines()
-        und = sum(1 for l in out if " UND " in l and not l.rstrip().endswith(" UND"))
-        rel = sum(1 for l in out if len(l) > 8 and all(c in "0123456789abcdef" for c in l[:8]))
-        return und, rel
-
-    unstripped = {"flashmac": BINARIES["flashmac"].with_name("flashmac.unstripped"),
-                  "busybox-musl": BUSYBOX_MUSL}
-    rows = ["| | flashmac | busybox-musl |", "|---|---|---|"]
-    for label, f in [("exec and loader (start-up row)", lambda n: t.get(f"start:{n}")),
-                     ("the read itself (read row less start-up)",
-                      lambda n: t.get(f"read:{n}", 0) - t.get(f"start:{n}", 0))]:
-        rows.append(f"| {label} | " + " | ".join(
-            f"{f(n):.1f} ms" if f(n) is not None else "-" for n in unstripped) + " |")
-    counts = {n: dyn(p) for n, p in unstripped.items()}
-    rows.append("| symbols imported / relocations the loader processes | "
-                + " | ".join(f"{u} / {r}" for u, r in counts.values()) + " |")
-    return rows
-
-
-def fetched(colds, label):
-    """Bytes the command fetched from the flash, and its bus time (ms) at
-    each chip's speed."""
-    got = max((f for _, f in filter(None, (colds.get((label, c)) for c in CHIPS))), default=0)
-    return got, [got / bps * 1000 for bps in CHIPS.values()]
-
-
 def cold_rows(colds):
-    rows = ["| command | " + " | ".join(f"board, drive at {c}" for c in CHIPS)
-            + " | fetched from the flash | "
-            + " | ".join(f"its bus time at {c.split()[0]} MB/s" for c in CHIPS) + " |",
-            "|---" * (2 * len(CHIPS) + 2) + "|"]
+    rows = ["| command | fetched from the flash | "
+            + " | ".join(f"its bus time at {c}" for c in CHIPS) + " |",
+            "|---" * (len(CHIPS) + 2) + "|"]
     for label in COLD:
-        cells = [colds.get((label, chip)) for chip in CHIPS]
-        got, bus = fetched(colds, label)
-        rows.append(f"| {label} | " + " | ".join(f"{c[0]:.1f} ms" if c else "-" for c in cells)
-                    + f" | {got // KiB} KiB | " + " | ".join(f"{ms:.1f} ms" for ms in bus) + " |")
+        got = colds.get(label, 0)
+        rows.append(f"| {label} | {got // KiB} KiB | "
+                    + " | ".join(f"{got / bps * 1000:.1f} ms" for bps in CHIPS.values()) + " |")
     return rows
 
 
-def meaning(w, colds):
-    """The page's first section: what a reader takes from the figures, with
-    this run's own numbers, so that it cannot drift from the tables."""
-    fm, fm_bus = fetched(colds, "flashmac")
-    bb, bb_bus = fetched(colds, "busybox hexdump")
-    slow, fast = (f"{fm_bus[i]:.1f} ms against {bb_bus[i]:.1f} ms" for i in (0, 1))
-    reads = ", ".join(f"{ratio(w.t, 'read', a, b)} ({a} / {b})" for a, b in PAIRS)
-    points = [
-        f"**A read at boot costs what it fetches from a cold chip:** {fm // KiB} KiB for "
-        f"flashmac (its fixed window), {bb // KiB} KiB for busybox's hexdump or dd: {slow} "
-        f"of bus time at 4 MB/s, {fast} at 20 MB/s, on top of starting the program (the "
-        "cold section). A write fetches its partition once, and its read-back nothing more.",
-        "**Warm, compare like with like:** flashmac against busybox-musl on a firmware with "
-        "a shared musl, flashmac-static against the static busybox in an initramfs or "
-        f"recovery image. A read here: {reads}. Both dynamic programs spend most of it in "
-        "musl's loader. The ratios vary from boot to boot (three boots in December 2026 "
-        "gave the dynamic read 0.74x to 1.07x), since runs under the emulator vary by a "
-        "millisecond or two.",
-        "**The address already there** costs about a read and a flush: no erase. A changed "
-        "one costs one erase of its block on the NOR chip, as dd does.",
-        "**A write maps and locks the whole partition:** its time and memory grow with the "
-        "partition (the 8192 KiB rows). The page check before mapping was about 6% of a "
-        "write's time on 8 MiB and did not show on 1 MiB (measured once, December 2026, "
-        "by limiting the check to 64 KiB).",
-    ]
-    return ["## What the figures mean", "",
-            *(textwrap.fill(t, 76, initial_indent="- ", subsequent_indent="  ",
-                            break_on_hyphens=False)
-              for t in points), ""]
-
-
-def machine(b):
+def machine(b, load):
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo")
                 if l.startswith("model name")), platform.machine())
     qemu = subprocess.run(["qemu-system-mipsel", "--version"], capture_output=True,
@@ -407,148 +364,107 @@ def machine(b):
     # The commit whose binaries were measured ("-dirty": with changes on top).
     rev = subprocess.run(["git", "-C", str(board.TOP), "describe", "--always", "--dirty"],
                          capture_output=True, text=True).stdout.strip()
-    return (f"at commit {rev} on {cpu} "
-            f"({subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()}"
-            f" cores), {qemu}, TCG (no KVM); board: Malta 24Kc, 256 MiB, kernel "
-            f"{(b.dir / 'kernel-package').read_text().strip()}, block2mtd over a "
-            f"virtio drive (64 KiB erase blocks) and the board's CFI NOR chip, "
-            f"busybox-static from Debian bookworm, busybox-musl from its source")
+    return (f"at commit {rev} on {cpu} ({os.cpu_count()} cores, {load} busy processes "
+            f"beside it), {qemu}, TCG (no KVM); board: Malta 24Kc, 256 MiB, kernel "
+            f"{(b.dir / 'kernel-package').read_text().strip()}, busybox-static from "
+            "Debian bookworm, busybox-musl from its source")
 
 
-def intro(w):
-    return [
+def page(b, warms, colds, wall, load):
+    w = warms[0]
+    unit = "ms of wall time" if wall else "millions of instructions (M)"
+    para = lambda text: textwrap.fill(" ".join(text.split()), 76)
+    return "\n".join([
         "# Benchmarks", "",
-        "Produced by `make bench` (`scripts/board/bench.py`): one boot of the emulated",
-        "board, flashmac and the usual busybox commands side by side on the same",
-        "partitions. The emulator speeds up over a boot, so the programs compared in",
-        f"a row are timed in turns: {ROUNDS} rounds, in each of which every program runs",
-        "its share of the runs back to back, and each figure is the median round's",
-        "time divided by its runs. Times are wall time per operation under",
-        "full-system emulation, so they are slower than on silicon; the ratios are",
-        "what carries over.", "",
-        "Clock: `CLOCK_MONOTONIC`, read in the board by a small static helper of",
-        "ours (`scripts/board/usclock.c`), in steps of one microsecond (the",
-        f"kernel's own resolution is {w.res} ns). Each timed window also holds one",
-        f"start of that helper, {w.clock / 1000:.1f} ms (median of one measurement per",
-        "round), which is taken out before dividing by the runs. The shortest",
-        f"window is {min(us for _, _, us in w.windows)} µs, so every figure and every"
-        " ratio below rests",
-        "on thousands of clock steps.", "",
+        para(f"""Produced by `make bench` (`scripts/board/bench.py`): {len(warms)} boots of
+        the emulated board, each running flashmac, the usual busybox commands and
+        the defined operations written plainly (`scripts/board/plain.c`: the read
+        and write as defined, with none of flashmac's checks) side by side on the
+        same partitions, warm, while {load} busy processes load the host. Figures
+        are {unit} per operation: the program's start, its work and the kernel's
+        work for it, as one run from a shell."""), "",
+        para("""Why instructions: under full-system emulation, wall time weighs
+        the wrong things (each TLB refill, exception and flush costs the emulator
+        far more than it costs silicon) and moves from boot to boot with the host's
+        load. QEMU's `-icount shift=0` advances the guest's clock one nanosecond per
+        instruction executed, so a `CLOCK_MONOTONIC` window in the guest counts
+        them, the same on every boot. What they leave out: cache misses, and the
+        flash chip's own latency; a cold read's cost is the bytes it fetches (the
+        cold section). `--wall` times the same runs in wall time instead."""), "",
+        para(f"""Each figure is the median of {ROUNDS} rounds in one boot (the
+        programs of a row run in turns), less the cost of reading the clock
+        ({w.clock / 1e6:.3f} M). Reads are on a block2mtd partition, whose pages
+        stay cached; writes on the kernel's NAND simulator, which holds its data
+        in RAM and erases as flash does (a write to a drive waits for the host's
+        disk, and while the processor idles the clock jumps). The board's
+        programs come on a drive of their own, not in the initramfs."""), "",
         "- busybox read: `" + HEXDUMP.replace("$BB ", "").replace("$1", "N") + "`",
         "- busybox write: `printf` of the six bytes into",
         "  `dd of=/dev/mtdblockN bs=1 seek=57344 count=6 conv=notrunc`, then the same hexdump",
-        "",
-    ]
-
-
-def timing_sections(w, colds):
-    return [
-        "## Time per operation", "",
-        "Which column to compare with depends on the device: a firmware with a",
-        "shared musl (OpenWrt, Buildroot or Yocto with musl) ships a busybox",
-        "dynamically linked against it, so compare flashmac with busybox-musl",
-        "(built by the bench from Debian's busybox source, defconfig, against",
-        "the same musl). A recovery image or initramfs without a shared libc",
-        "has a static busybox, like the board's own (Debian's busybox-static):",
-        "compare flashmac-static with busybox there.", "", *time_rows(w.t), "",
+        "", "## Per operation", "",
+        para("""Compare like with like: flashmac with busybox-musl (a firmware with a
+        shared musl), flashmac-static with the static busybox (an initramfs or
+        recovery image), and each with the plain program linked the same way."""),
+        "", *time_rows(w.t, wall), "",
+        f"## The same figures, boot by boot", "", *boots_rows(warms, wall), "",
+        "## Erases asked of the NAND", "", *erase_rows(w.erases), "",
         "## A read at boot: cold, from a slow flash chip", "",
-        "The first read after power-on finds nothing cached and waits for the",
-        "chip. Each command below ran with the page caches dropped first, on a",
-        f"{COLD_PART // KiB} KiB partition of a drive that QEMU throttles to a chip's read",
-        "speed (a 1-bit SPI NOR chip at 33 MHz gives about 4 MB/s, quad SPI about",
-        "20 MB/s). \"Fetched\" is what the drive under block2mtd read (its own",
-        "read-ahead off): what the command fetched from the \"flash\"; the board",
-        "test asserts it. The board columns are the median of",
-        f"{COLD_ROUNDS} runs each, the clock's own start taken out. Under the emulator",
-        "the drive's data moves at about quad-SPI pace anyway and QEMU's",
-        "throttle lets short bursts through, so the two board columns differ",
-        "by less than the chip would make them, and by less than the runs vary:",
-        "the bus time beside them, the fetched bytes at the chip's speed, is",
-        "what a real chip adds to starting the program.", "",
+        para(f"""The first read after power-on finds nothing cached and waits for the
+        chip: there the bytes fetched, not the instructions, are the cost. Each
+        command ran with the page caches dropped first, on a {COLD_PART // KiB} KiB
+        partition of a drive whose own read-ahead is off: what the drive under
+        block2mtd read is what the command fetched from the "flash" (the board test
+        asserts it), and the bus time is those bytes at a chip's speed (a 1-bit SPI
+        NOR chip at 33 MHz gives about 4 MB/s, quad SPI about 20 MB/s)."""), "",
         *cold_rows(colds), "",
-        "Why: flashmac maps and locks a fixed 64 KiB window from the start of",
-        "the partition (the tool's defined read), so it fetches those 16 pages,",
-        "where busybox's hexdump and dd fetch the one page that holds the",
-        "record. At boot from a 1-bit SPI chip that is about 16 ms of bus time",
-        "against 1 ms; from quad SPI about 3 ms against 0.2 ms. It fetches",
-        "nothing more: before mapping, flashmac reads one byte of each of those",
-        "pages through the character device (which, on a failing page, answers",
-        "at once), and then asks the kernel for exactly the mapped pages, so",
-        "that the mapping's first fault reads nothing ahead past them. On",
-        "block2mtd the block device then finds those pages in the drive's cache;",
-        "on a NOR chip the check itself costs one bus read of a byte per page.", "",
-        "## Where a dynamic read's time goes", "",
-        "musl binds every symbol when the program starts (there is no lazy",
-        "binding), so the loader's share is in the start-up row; what remains",
-        "of a read is the open, the 64 KiB locked window (the kernel reads 16",
-        "pages of the partition into it) and the output.", "", *loader_rows(w.t), "",
-    ]
-
-
-def flash_sections(w):
-    return [
-        "## On flash that erases: the board's CFI NOR chip", "",
-        "A 256 KiB partition with 64 KiB erase blocks. Each changed address makes",
-        "the kernel read, erase and program again the whole erase block around the",
-        "record; the address already there costs flashmac no erase. Times in",
-        "brackets are against the same program's read.", "", *nor_rows(w.t, w.erases), "",
+        para("""flashmac maps and locks a fixed 64 KiB window from the start of the
+        partition (the tool's defined read), so it fetches those 16 pages, where
+        busybox's hexdump and dd fetch the one page that holds the record. It
+        fetches nothing more: it checks only the pages the page cache does not
+        already hold, and asks the kernel for exactly the mapped pages, so that
+        the mapping's first fault reads nothing ahead past them."""), "",
         "## Memory of one run", "",
-        "Peak RSS is what busybox `time -v` reports for the child; about 1.1 MiB of it",
-        "is the forked busybox before `exec`, so compare the rows, not the floor.",
-        "Locked memory is the smallest `ulimit -l` under which a non-root write still",
-        "succeeds.", "", *memory_rows(w.mem, w.lock), "",
+        para("""Peak RSS is what busybox `time -v` reports for the child; about 1.1 MiB
+        of it is the forked busybox before `exec`, so compare the rows, not the
+        floor. Locked memory is the smallest `ulimit -l` under which a non-root
+        write still succeeds: a write maps and locks its whole partition."""), "",
+        *memory_rows(w.mem, w.lock), "",
         "## Stripped sizes", "",
-        "flashmac's, for every build profile, are in",
-        "[building.md](building.md#profiles-and-their-sizes), which the tests keep",
-        f"equal to the builds. The busybox-musl compared here: {BUSYBOX_MUSL.stat().st_size} bytes.", "",
-    ]
+        para(f"""flashmac's, for every build profile, are in
+        [building.md](building.md#profiles-and-their-sizes), which the tests keep
+        equal to the builds. The busybox-musl compared here: {BUSYBOX_MUSL.stat().st_size}
+        bytes."""), "",
+        f"Measured {datetime.date.today()} {machine(b, load)}.",
+    ])
 
 
-WHY = """\
-## Why flashmac is slower where it is
-
-- Start-up: the dynamic binary spends most of a read in musl's dynamic
-  loader (the start-up row: the same binary doing nothing), as the
-  dynamic busybox does; flashmac imports a few symbols where busybox
-  imports hundreds, so its binding is the smaller part. The static build
-  starts faster than either. Where start-up time counts (boot scripts),
-  install the static build.
-- Read: flashmac maps a fixed 64 KiB window, locked, so the kernel reads
-  16 pages of the partition where hexdump reads one. That window is part
-  of the tool's defined behaviour and is kept. Before mapping, flashmac
-  reads one byte of each of those pages through the character device
-  (an open and 16 more system calls), so that a page the flash can't
-  give back is reported instead of hanging the locked mapping; a write
-  does the same over the whole partition.
-- Write on large partitions: the whole partition is mapped and locked
-  while the record is written, so the kernel reads all of it into RAM
-  (time and locked memory grow with the partition; see the 8 MiB row),
-  where dd touches one erase block. This too is defined behaviour; it
-  is why the manual warns that a write needs as much free RAM as the
-  partition. On a 64 KiB partition flashmac-static is faster than
-  busybox, because busybox's `dd bs=1` makes six one-byte writes.
-- A write of the address already there maps and flushes as any write
-  does but stores nothing, so the kernel erases and programs nothing.
-- What costs time is the loader and the defined mappings; the link
-  options in use (no PIE, `-mplt`, section GC, SysV hash only, no
-  RELRO) keep the loader's work small. Runs differ by a millisecond or
-  two between boots; read the ratios, not the last digit.
-"""
-
-
-def page(b, w, colds):
-    return "\n".join([*intro(w), *meaning(w, colds), *timing_sections(w, colds),
-                      *flash_sections(w), WHY,
-                      f"Measured {datetime.date.today()} {machine(b)}."])
+def spin():
+    while True:
+        pass
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--write")
+    ap.add_argument("--boots", type=int, default=3)
+    ap.add_argument("--load", type=int, default=os.cpu_count())
+    ap.add_argument("--wall", action="store_true")
     ap.add_argument("--runs-scale", type=float, default=1.0)
     a = ap.parse_args()
-    b, out, colds = boot(a.runs_scale)
-    report = page(b, Warm(out), colds)
+    load = [multiprocessing.Process(target=spin, daemon=True) for _ in range(a.load)]
+    for p in load:
+        p.start()
+    try:
+        b = board.Board(WORK, SDK, {})
+        warms = []
+        for i in range(a.boots):
+            warms.append(Warm(warm_boot(b, a.runs_scale, a.wall)))
+            print(f"warm boot {i + 1}: {b.boot_seconds:.0f} s")
+        colds = cold(b)
+    finally:
+        for p in load:
+            p.terminate()
+    report = page(b, warms, colds, a.wall, a.load)
     print(report)
     if a.write:
         Path(a.write).write_text(report + "\n")

@@ -197,7 +197,7 @@ class Board:
         self.console = ""
         self.boot_seconds = 0.0
 
-    def _init(self, drives, mtdram, nor, nandsim):
+    def _init(self, drives, mtdram, nor, nandsim, disk=False):
         mods = (self.dir / "modules" / "order").read_text().split()
         lines = [
             "#!/bin/sh",
@@ -217,9 +217,13 @@ class Board:
         for d, drive in enumerate(drives):
             for p in range(len(drive.sizes)):
                 names.append((f"/dev/vd{'abcd'[d]}{p + 1}", drive.erase))
-        results = f"/dev/vd{'abcd'[len(drives)]}"
-        for node in [n for n, _ in names] + [results]:
-            lines.append(f"i=0; while [ ! -b {node} ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done")
+        programs = f"/dev/vd{'abcd'[len(drives)]}" if disk else None
+        results = f"/dev/vd{'abcd'[len(drives) + disk]}"
+        for node in [n for n, _ in names] + [programs, results]:
+            if node:
+                lines.append(f"i=0; while [ ! -b {node} ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done")
+        if programs:
+            lines.append(f"(cd / && cpio -idmu < {programs} 2>/dev/null)")
         # A flash chip has no read-ahead beneath MTD; the drive's would
         # blur what the MTD layer fetched (its sectors-read counter).
         for d in range(len(drives)):
@@ -277,28 +281,40 @@ class Board:
         return path
 
     def run(self, drives, script, mtdram=None, nor=None, nandsim=None, files=None,
-            timeout=120, nic=False):
+            timeout=120, nic=False, disk_files=None, qemu_args=(), append=""):
         """Boots with the drives (image files must exist), runs the script
         as root, powers off. Returns what the script wrote to stdout.
         mtdram: (KiB, erase KiB); nor: a Nor whose image exists; nandsim: the
         simulator's module parameters; files: {guest path: bytes} to add;
         nic: the board's PCnet network interface, eth0, which reaches
-        nothing (QEMU's user network, restricted)."""
-        assert len(drives) <= 3, "the board hangs with many virtio drives"
+        nothing (QEMU's user network, restricted); disk_files: {guest path:
+        host path} of programs brought on a drive of their own and unpacked
+        before the script, for a small initramfs (a large one stalls boots
+        that count instructions); qemu_args: added to QEMU's; append: to
+        the kernel's command line."""
+        assert len(drives) + bool(disk_files) <= 3, "the board hangs with many virtio drives"
         results = self.work / "results.img"
         results.write_bytes(b"\0" * RESULTS_SIZE)
         files = dict(files or {})
         if nor:
             files["/lib/modules/malta_nor.ko"] = nor_module(self.dir, self.work).read_bytes()
-        initrd = self._initramfs(self._init(drives, mtdram, nor, nandsim), script, files)
+        initrd = self._initramfs(self._init(drives, mtdram, nor, nandsim, bool(disk_files)),
+                                 script, files)
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
                "-no-reboot", "-nic", "user,model=pcnet,restrict=on" if nic else "none",
                "-kernel", str(self.dir / "vmlinuz"), "-initrd", str(initrd),
-               "-append", "console=ttyS0 rdinit=/init panic=-1 quiet"]
+               "-append", f"console=ttyS0 rdinit=/init panic=-1 quiet {append}".rstrip()]
         for d in drives:
             throttle = f",throttling.bps-read={d.read_bps}" if d.read_bps else ""
             cmd += ["-drive", f"file={d.qemu_file()},if=virtio,format=raw{throttle}"]
+        if disk_files:
+            disk = self.work / "programs.cpio"
+            data = _cpio([(g.lstrip("/"), 0o100755, Path(h).read_bytes())
+                          for g, h in disk_files.items()])
+            disk.write_bytes(data + b"\0" * (-len(data) % SECTOR))
+            cmd += ["-drive", f"file={disk},if=virtio,format=raw,readonly=on"]
         cmd += ["-drive", f"file={results},if=virtio,format=raw"]
+        cmd += list(qemu_args)
         if nor:
             cmd += ["-drive", f"file={nor.path},if=pflash,format=raw"]
         start = time.monotonic()
@@ -314,7 +330,7 @@ class Board:
         out = results.read_bytes().split(b"\0", 1)[0].decode(errors="replace")
         if "@end " not in out:
             raise RuntimeError("board ran no scenario; console ends:\n"
-                               + self.console[-3000:])
+                               + self.console[-3000:] + p.stderr.decode(errors="replace"))
         return out
 
 
