@@ -3,7 +3,7 @@
 #   make install      it and its manual page into DESTDIR (default: /usr prefix)
 #   make test         every test, as CI runs them
 #   make demo         the device binary on an emulated board with flash
-#   make bench        flashmac against busybox on the board (docs/benchmarks.md)
+#   make bench        flashmac against busybox on the board, in instructions (docs/benchmarks.md)
 #   make clean        remove the build folders (not the caches in .cache/)
 .PHONY: all device install test demo bench clean
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times flashmac against busybox on the emulated board and rewrites
-# docs/benchmarks.md.
+# Counts the instructions flashmac, busybox and the plainly written
+# operations take on the emulated board, and rewrites docs/benchmarks.md
+# (bench.py --wall: wall time instead).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
