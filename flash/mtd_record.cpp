@@ -70,17 +70,32 @@ int open_device(PathBuf& path, const char* fmt, const char* part, int flags,
 // Whether every page of the first `len` bytes reads back through `pages`,
 // as far as the device goes, and count bytes at MAC_OFFSET lie inside
 // them and the device that fd opens; reported, naming `path`, when not.
+// Returns the length to map: `len`, or with `len` 0 the partition's size
+// as the MTD node `pages` gives it; 0 on any failure.
 //
-// One byte of each page is asked for: the kernel reads every such page
-// whole from the flash. Populating a locked mapping retries a page that
-// fails to read forever, and a copy from such a page dies of SIGBUS: the
-// mapping is made only over pages just read. A short partition must never
-// be touched past its end either: the pages of a mapping beyond the device
-// fault with SIGBUS.
-bool check(const PathBuf& path, int pages, int fd, std::size_t len, int count) {
-  std::uint8_t byte;
-  for (std::size_t off = 0; off < len; off += 4096) {
-    const ssize_t r = pread(pages, &byte, 1, static_cast<off_t>(off));
+// The kernel reads a page of the block device whole from the flash, and
+// one that fails is retried forever by a locked mapping's population, or
+// kills a copy from it with SIGBUS: the mapping is made only over pages
+// just read. Where the flash reads in units as large as a page (NOR,
+// block2mtd) one byte of each page tells; where it reads and corrects in
+// smaller steps (NAND pages and ECC steps of 512 bytes or more) a byte
+// tells of its own step only, so every byte is read: the MTD node says
+// which by its writesize (1, or a NAND page), the block device by failing
+// to say. A short partition must never be touched past its end either:
+// the pages of a mapping beyond the device fault with SIGBUS.
+std::size_t check(const PathBuf& path, int pages, int fd, std::size_t len,
+                  int count) {
+  mtd_info_user info;
+  info.writesize = 0;
+  const bool known = ioctl(pages, MEMGETINFO, &info) == 0;
+  if (len == 0) {
+    if (!known) return report("Could not get MTD device info from %s\n", path);
+    len = info.size;
+  }
+  std::uint8_t page[4096];
+  const std::size_t n = info.writesize > 1 ? sizeof page : 1;
+  for (std::size_t off = 0; off < len; off += sizeof page) {
+    const ssize_t r = pread(pages, page, n, static_cast<off_t>(off));
     if (r < 0) return report(READ_ERROR, path);
     if (r == 0) break;  // the end of the device
   }
@@ -92,9 +107,9 @@ bool check(const PathBuf& path, int pages, int fd, std::size_t len, int count) {
   // The record's last byte there (on a page already read) means all of it.
   const long end = MAC_OFFSET + count;
   if (count < 0 || static_cast<std::size_t>(end) > len ||
-      pread(fd, &byte, 1, end - 1) != 1)
+      pread(fd, page, 1, end - 1) != 1)
     return report(TOO_SMALL, path);
-  return true;
+  return len;
 }
 
 }  // namespace
@@ -109,7 +124,7 @@ int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
   const int fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
   // The mapping has a fixed length; the device may be shorter.
   const bool ok =
-      fd >= 0 && check(path, chr >= 0 ? chr : fd, fd, READ_MAP_LEN, count);
+      fd >= 0 && check(path, chr >= 0 ? chr : fd, fd, READ_MAP_LEN, count) != 0;
   // Either may be -1 (a node that did not open): close then only fails.
   close(chr);
   if (!ok) {
@@ -134,24 +149,15 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   PathBuf path;
   int fd = open_device(path, "/dev/mtd%s", part, OPEN_FLAGS, true);
   if (fd < 0) return -1;
-  mtd_info_user info{};
-  if (ioctl(fd, MEMGETINFO, &info) != 0) {
-    report("Could not get MTD device info from %s\n", path);
-    close(fd);
-    return -1;
-  }
-  // Nothing is written unless every page of the partition reads back. The
-  // pages read here are the ones the mapping brings in next: the flash is
-  // fetched once.
-  const bool ok = check(path, fd, fd, info.size, count);
+  // Nothing is written unless every page of the partition reads back.
+  const std::size_t len = check(path, fd, fd, 0, count);
   close(fd);
-  if (!ok) return -1;
+  if (len == 0) return -1;
 
   fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
   if (fd < 0) return -1;
   // The whole partition: the kernel rewrites the erase block around the
   // record from this mapping.
-  const std::size_t len = info.size;
   void* map = mmap(nullptr, len, MAP_PROT, MAP_FLAGS, fd, 0);
   if (map == MAP_FAILED) {
     report(MAP_ERROR, path);

@@ -100,7 +100,7 @@ TEST_F(Cli, WritePrintsWhatTheFlashHoldsAfterwards) {
   EXPECT_EQ(fake_mtd::content("3"), want);
   // The read-back goes through a fresh descriptor and mapping.
   EXPECT_EQ(fake_mtd::call_names().back(), "close /dev/mtdblock3");
-  EXPECT_EQ(fake_mtd::call_names().size(), 9u + 6u);
+  EXPECT_EQ(fake_mtd::call_names().size(), 9u + 7u);
 }
 
 TEST_F(Cli, WriteThatFailsShowsTheRecordAsItStands) {

@@ -196,17 +196,20 @@ extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
       p.reported_size >= 0 ? p.reported_size
                            : static_cast<long long>(p.content.size()));
   info->erasesize = 0x10000;
-  info->writesize = 1;
+  info->writesize = p.writesize;
   return 0;
 }
 
 extern "C" ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t off) {
-  // Flash fails a whole page, as the kernel reads it.
+  // Flash fails a whole unit, as the kernel reads it.
   const long long bad = st().faults.unreadable_at;
   const long long last = off + static_cast<long long>(n) - 1;
   const fake_mtd::Node* node = fake_mtd::node_of(fd);
-  if (node != nullptr && bad >= 0 && n > 0 && bad / 4096 >= off / 4096 &&
-      bad / 4096 <= last / 4096) {
+  const std::uint32_t nand =
+      node != nullptr && node->is_char ? st().parts.at(node->partition).writesize : 1;
+  const long long unit = nand > 1 ? nand : 4096;
+  if (node != nullptr && bad >= 0 && n > 0 && bad / unit >= off / unit &&
+      bad / unit <= last / unit) {
     if (!node->is_char && st().faults.block_stalls) ++st().stalls;
     errno = EIO;
     return -1;

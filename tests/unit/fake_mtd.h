@@ -18,6 +18,7 @@ struct Partition {
   bool block_refuses = false;    // open of the block node fails (EACCES)
   bool ioctl_fails = false;      // MEMGETINFO fails
   long long reported_size = -1;  // MEMGETINFO size; -1: the content's size
+  std::uint32_t writesize = 1;   // MEMGETINFO: 1 as NOR, a page as NAND
 };
 
 // One wrapped call on a fake node, in the order made.
@@ -39,7 +40,8 @@ struct Faults {
   bool msync_fails = false;
   bool fsync_fails = false;
   // A read through a descriptor of any byte of the 4 KiB page holding
-  // this offset fails (EIO), as from a worn flash page.
+  // this offset fails (EIO), as from a worn flash page; through the
+  // character node of NAND (writesize > 1) only its NAND page does.
   long long unreadable_at = -1;
   // Through the block node such a read never returns, as on Linux 6.12:
   // here it counts a stall (and fails, so that the test goes on).

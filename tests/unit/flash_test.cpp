@@ -73,17 +73,18 @@ TEST_F(Flash, ReadCopiesTheRecordThroughAFixedSharedLockedMapping) {
   EXPECT_EQ(err_, "");
   // The character node, only read, serves the page check.
   EXPECT_EQ(fake_mtd::call_names(),
-            (Names{"open /dev/mtd3", "open /dev/mtdblock3", "close /dev/mtd3",
-                   "mmap /dev/mtdblock3", "munmap ", "close /dev/mtdblock3"}));
+            (Names{"open /dev/mtd3", "open /dev/mtdblock3", "ioctl /dev/mtd3",
+                   "close /dev/mtd3", "mmap /dev/mtdblock3", "munmap ",
+                   "close /dev/mtdblock3"}));
   const auto& c = fake_mtd::calls();
   EXPECT_EQ(c[0].a, O_RDONLY);
   EXPECT_EQ(c[1].a, O_RDWR | O_SYNC);
-  EXPECT_EQ(c[3].a, 0x10000);
-  EXPECT_EQ(c[3].b, PROT_READ | PROT_WRITE);
-  EXPECT_EQ(c[3].c, MAP_SHARED | MAP_LOCKED);
-  EXPECT_EQ(c[3].d, 0);
-  EXPECT_FALSE(c[3].hinted);
   EXPECT_EQ(c[4].a, 0x10000);
+  EXPECT_EQ(c[4].b, PROT_READ | PROT_WRITE);
+  EXPECT_EQ(c[4].c, MAP_SHARED | MAP_LOCKED);
+  EXPECT_EQ(c[4].d, 0);
+  EXPECT_FALSE(c[4].hinted);
+  EXPECT_EQ(c[5].a, 0x10000);
 }
 
 TEST_F(Flash, ReadByPartitionSize) {
@@ -110,7 +111,8 @@ TEST_F(Flash, ReadByPartitionSize) {
       EXPECT_EQ(err_, "/dev/mtdblock7 too small for MAC record\n");
       EXPECT_EQ(fake_mtd::call_names(),
                 (Names{"open /dev/mtd7", "open /dev/mtdblock7",
-                       "close /dev/mtd7", "close /dev/mtdblock7"}));
+                       "ioctl /dev/mtd7", "close /dev/mtd7",
+                       "close /dev/mtdblock7"}));
     }
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
     EXPECT_EQ(fake_mtd::live_mappings(), 0);
@@ -132,6 +134,10 @@ TEST_F(Flash, ReadFailuresReportTheBlockPathAndLeaveTheBufferAlone) {
   // Without a character node the block node's own reads are the check.
   fake_mtd::Partition block_only = part();
   block_only.has_char = false;
+  // NAND's node reads (and fails) a 512-byte page, not the 4 KiB one
+  // around it that the mapping brings in.
+  fake_mtd::Partition nand = part();
+  nand.writesize = 512;
   const char* unreadable = "read /dev/mtdblock3 error\n";
   const Case cases[] = {
       {"missing", no_block, false, -1, "open /dev/mtdblock3 error\n"},
@@ -143,6 +149,10 @@ TEST_F(Flash, ReadFailuresReportTheBlockPathAndLeaveTheBufferAlone) {
       {"first page unreadable", part(), false, 0, unreadable},
       {"last mapped page unreadable", part(), false, 0xFFFF, unreadable},
       {"no character node, page unreadable", block_only, false, 0xE003,
+       unreadable},
+      {"NAND page inside a mapped page unreadable", nand, false, 0x4200,
+       unreadable},
+      {"NAND page beside the record unreadable", nand, false, 0xE3FF,
        unreadable},
   };
   for (const Case& c : cases) {
@@ -158,9 +168,12 @@ TEST_F(Flash, ReadFailuresReportTheBlockPathAndLeaveTheBufferAlone) {
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
     EXPECT_EQ(fake_mtd::stalls(), 0);
     if (c.unreadable_at >= 0) {
-      Names want = {"open /dev/mtd3", "open /dev/mtdblock3", "close /dev/mtd3",
-                    "close /dev/mtdblock3"};
-      if (!c.p.has_char) want.erase(want.begin() + 2);
+      Names want = {"open /dev/mtd3", "open /dev/mtdblock3", "ioctl /dev/mtd3",
+                    "close /dev/mtd3", "close /dev/mtdblock3"};
+      if (!c.p.has_char) {
+        want[2] = "ioctl /dev/mtdblock3";
+        want.erase(want.begin() + 3);
+      }
       EXPECT_EQ(fake_mtd::call_names(), want);
     }
   }
@@ -179,7 +192,7 @@ TEST_F(Flash, PartitionNameIsUsedUnchanged) {
     fake_mtd::add(name, part());
     EXPECT_EQ(read(name), 0);
     EXPECT_EQ(dst_, kRecord);
-    ASSERT_EQ(fake_mtd::calls().size(), 6u);
+    ASSERT_EQ(fake_mtd::calls().size(), 7u);
     EXPECT_EQ(fake_mtd::calls()[0].path, "/dev/mtd" + name);
     EXPECT_EQ(fake_mtd::calls()[1].path, "/dev/mtdblock" + name);
   }
@@ -339,6 +352,10 @@ TEST_F(Flash, WriteFailuresLeaveTheFlashUnchanged) {
       // Past 16 MiB a step a byte too long would have drifted past a page.
       {"page at 16 MiB unreadable", part(0x1001000), false,
        "read /dev/mtd3 error\n", block_unopened, 0x1000000},
+      // NAND's node fails a 512-byte page, not the 4 KiB one around it.
+      {"NAND page inside a page unreadable",
+       with([](auto& p) { p.writesize = 512; }), false,
+       "read /dev/mtd3 error\n", block_unopened, 0x4200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
