@@ -92,6 +92,11 @@ std::size_t check(const PathBuf& path, int pages, int fd, std::size_t len,
     if (!known) return report("Could not get MTD device info from %s\n", path);
     len = info.size;
   }
+  // NAND's node hands out a page that ECC could not mend as if it were
+  // read (only an I/O error fails a read): its count of them tells.
+  mtd_ecc_stats ecc[2];
+  ecc[0].failed = ecc[1].failed = 0;
+  ioctl(pages, ECCGETSTATS, &ecc[0]);
   std::uint8_t page[4096];
   const std::size_t n = info.writesize > 1 ? sizeof page : 1;
   for (std::size_t off = 0; off < len; off += sizeof page) {
@@ -99,6 +104,8 @@ std::size_t check(const PathBuf& path, int pages, int fd, std::size_t len,
     if (r < 0) return report(READ_ERROR, path);
     if (r == 0) break;  // the end of the device
   }
+  ioctl(pages, ECCGETSTATS, &ecc[1]);
+  if (ecc[1].failed != ecc[0].failed) return report(READ_ERROR, path);
   // Brings in exactly these pages through the block device: left to
   // itself, its first read or fault reads ahead far past them, and every
   // byte fetched from a cold, slow flash chip counts at boot. (On the
