@@ -219,10 +219,12 @@ extern "C" ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t off) {
   const fake_mtd::Node* node = fake_mtd::node_of(fd);
   // NAND's character node reads it in its own pages, and hands out one
   // that ECC could not mend as if read, counting it.
-  const std::uint32_t nand =
-      node != nullptr && node->is_char ? st().parts.at(node->partition).writesize : 1;
+  const std::uint32_t nand = node != nullptr && node->is_char
+                                 ? st().parts.at(node->partition).writesize
+                                 : 1;
   if (nand > 1) {
-    if (bad >= 0 && n > 0 && bad / nand >= off / nand && bad / nand <= last / nand)
+    if (bad >= 0 && n > 0 && bad / nand >= off / nand &&
+        bad / nand <= last / nand)
       ++st().ecc_failed[node->partition];
     return __real_pread(fd, buf, n, off);
   }

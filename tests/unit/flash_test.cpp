@@ -109,10 +109,10 @@ TEST_F(Flash, ReadByPartitionSize) {
       EXPECT_EQ(read("7"), -1);
       EXPECT_EQ(dst_, kUntouched);
       EXPECT_EQ(err_, "/dev/mtdblock7 too small for MAC record\n");
-      EXPECT_EQ(fake_mtd::call_names(),
-                (Names{"open /dev/mtd7", "open /dev/mtdblock7",
-                       "ioctl /dev/mtd7", "close /dev/mtd7",
-                       "close /dev/mtdblock7"}));
+      EXPECT_EQ(
+          fake_mtd::call_names(),
+          (Names{"open /dev/mtd7", "open /dev/mtdblock7", "ioctl /dev/mtd7",
+                 "close /dev/mtd7", "close /dev/mtdblock7"}));
     }
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
     EXPECT_EQ(fake_mtd::live_mappings(), 0);
