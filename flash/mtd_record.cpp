@@ -67,22 +67,24 @@ int open_device(PathBuf& path, const char* fmt, const char* part, int flags,
   return fd;
 }
 
-// Whether every page of the first `len` bytes reads back through `pages`,
-// as far as the device goes, and count bytes at MAC_OFFSET lie inside
-// them and the device that fd opens; reported, naming `path`, when not.
-// Returns the length to map: `len`, or with `len` 0 the partition's size
-// as the MTD node `pages` gives it; 0 on any failure.
+// Whether every page of the first `len` bytes reads back, as far as the
+// device goes, and count bytes at MAC_OFFSET lie inside them and the block
+// device that fd opens; reported, naming `path`, when not. Returns the
+// length to map: `len`, or with `len` 0 the partition's size as the MTD
+// node `pages` gives it; 0 on any failure.
 //
 // The kernel reads a page of the block device whole from the flash, and
 // one that fails is retried forever by a locked mapping's population, or
 // kills a copy from it with SIGBUS: the mapping is made only over pages
-// just read. Where the flash reads in units as large as a page (NOR,
-// block2mtd) one byte of each page tells; where it reads and corrects in
-// smaller steps (NAND pages and ECC steps of 512 bytes or more) a byte
-// tells of its own step only, so every byte is read: the MTD node says
-// which by its writesize (1, or a NAND page), the block device by failing
-// to say. A short partition must never be touched past its end either:
-// the pages of a mapping beyond the device fault with SIGBUS.
+// just read, one byte of each asked for. They are asked of the MTD node
+// `pages`, which answers a failing page at once where a newer kernel's
+// block device over another block device (block2mtd) retries it for
+// minutes; but not of NAND's (a writesize above 1), which hands out a page
+// its ECC could not mend as if read, and reads a NAND page or ECC step,
+// not the 4 KiB page around it: there the block device reads the page
+// whole and fails it at once. A short partition must never be touched
+// past its end either: the pages of a mapping beyond the device fault
+// with SIGBUS.
 std::size_t check(const PathBuf& path, int pages, int fd, std::size_t len,
                   int count) {
   mtd_info_user info;
@@ -92,29 +94,29 @@ std::size_t check(const PathBuf& path, int pages, int fd, std::size_t len,
     if (!known) return report("Could not get MTD device info from %s\n", path);
     len = info.size;
   }
-  // NAND's node hands out a page that ECC could not mend as if it were
-  // read (only an I/O error fails a read): its count of them tells.
-  mtd_ecc_stats ecc[2];
-  ecc[0].failed = ecc[1].failed = 0;
-  ioctl(pages, ECCGETSTATS, &ecc[0]);
-  std::uint8_t page[4096];
-  const std::size_t n = info.writesize > 1 ? sizeof page : 1;
-  for (std::size_t off = 0; off < len; off += sizeof page) {
-    const ssize_t r = pread(pages, page, n, static_cast<off_t>(off));
-    if (r < 0) return report(READ_ERROR, path);
-    if (r == 0) break;  // the end of the device
-  }
-  ioctl(pages, ECCGETSTATS, &ecc[1]);
-  if (ecc[1].failed != ecc[0].failed) return report(READ_ERROR, path);
   // Brings in exactly these pages through the block device: left to
   // itself, its first read or fault reads ahead far past them, and every
-  // byte fetched from a cold, slow flash chip counts at boot. (On the
-  // character device, as in a write, this does nothing.)
-  posix_fadvise(fd, 0, static_cast<off_t>(len), POSIX_FADV_WILLNEED);
+  // byte fetched from a cold, slow flash chip counts at boot. On NAND
+  // before the pages are read through it (they are then read once); on
+  // other flash only after they read back through the node: a page that
+  // the block device retries would hold up the close.
+  const auto fetch = [&] {
+    posix_fadvise(fd, 0, static_cast<off_t>(len), POSIX_FADV_WILLNEED);
+  };
+  if (info.writesize > 1) {
+    pages = fd;
+    fetch();
+  }
+  // Past the end of the device a read gives nothing, and fails nothing.
+  std::uint8_t byte;
+  for (std::size_t off = 0; off < len; off += 4096)
+    if (pread(pages, &byte, 1, static_cast<off_t>(off)) < 0)
+      return report(READ_ERROR, path);
+  fetch();
   // The record's last byte there (on a page already read) means all of it.
   const long end = MAC_OFFSET + count;
   if (count < 0 || static_cast<std::size_t>(end) > len ||
-      pread(fd, page, 1, end - 1) != 1)
+      pread(fd, &byte, 1, end - 1) != 1)
     return report(TOO_SMALL, path);
   return len;
 }
@@ -153,16 +155,20 @@ int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
 }
 
 int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
-  PathBuf path;
-  int fd = open_device(path, "/dev/mtd%s", part, OPEN_FLAGS, true);
-  if (fd < 0) return -1;
+  // The character device's path names the partition in the check's
+  // reports; the block device's in the mapping's.
+  PathBuf chr_path, path;
+  const int chr = open_device(chr_path, "/dev/mtd%s", part, OPEN_FLAGS, true);
+  if (chr < 0) return -1;
+  const int fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
   // Nothing is written unless every page of the partition reads back.
-  const std::size_t len = check(path, fd, fd, 0, count);
-  close(fd);
-  if (len == 0) return -1;
+  const std::size_t len = fd < 0 ? 0 : check(chr_path, chr, fd, 0, count);
+  close(chr);
+  if (len == 0) {
+    close(fd);
+    return -1;
+  }
 
-  fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
-  if (fd < 0) return -1;
   // The whole partition: the kernel rewrites the erase block around the
   // record from this mapping.
   void* map = mmap(nullptr, len, MAP_PROT, MAP_FLAGS, fd, 0);

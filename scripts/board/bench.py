@@ -441,9 +441,9 @@ def page(warms, saved):
         fetches nothing more: before mapping, it reads one byte of each of those
         pages through the character device (which, on a failing page, answers at
         once), and then asks the kernel for exactly the mapped pages, so that the
-        mapping's first fault reads nothing ahead past them. On NAND the check
-        reads every byte of them instead (a byte tells only of its own NAND page
-        or ECC step), so there it fetches the window twice."""), "",
+        mapping's first fault reads nothing ahead past them. (On NAND, whose
+        character device hides ECC failures, it reads those pages through the
+        block device, which the mapping then finds read.)"""), "",
         "## Memory of one run", "",
         para("""Peak RSS is what busybox `time -v` reports for the child; about 1.1 MiB
         of it is the forked busybox before `exec`, so compare the rows, not the

@@ -46,7 +46,6 @@ struct State {
   Faults faults;
   int stalls = 0;
   int std_uses = 0;
-  std::map<std::string, std::uint32_t> ecc_failed;  // by partition
   // The last test's backing files go with the process.
   ~State() {
     std::error_code ec;
@@ -184,17 +183,6 @@ extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
   const fake_mtd::Node* n = fake_mtd::node_of(fd);
   if (n == nullptr) return __real_ioctl(fd, req, arg);
   const fake_mtd::Partition& p = st().parts.at(n->partition);
-  // The ECC counters are only looked at, and not logged.
-  if (req == ECCGETSTATS) {
-    if (!n->is_char) {
-      errno = ENOTTY;
-      return -1;
-    }
-    auto* stats = static_cast<mtd_ecc_stats*>(arg);
-    *stats = {};
-    stats->failed = st().ecc_failed[n->partition];
-    return 0;
-  }
   fake_mtd::log({"ioctl", n->path, static_cast<long long>(req)});
   if (!n->is_char || req != MEMGETINFO || p.ioctl_fails) {
     errno = ENOTTY;
@@ -217,17 +205,11 @@ extern "C" ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t off) {
   const long long bad = st().faults.unreadable_at;
   const long long last = off + static_cast<long long>(n) - 1;
   const fake_mtd::Node* node = fake_mtd::node_of(fd);
-  // NAND's character node reads it in its own pages, and hands out one
-  // that ECC could not mend as if read, counting it.
-  const std::uint32_t nand = node != nullptr && node->is_char
-                                 ? st().parts.at(node->partition).writesize
-                                 : 1;
-  if (nand > 1) {
-    if (bad >= 0 && n > 0 && bad / nand >= off / nand &&
-        bad / nand <= last / nand)
-      ++st().ecc_failed[node->partition];
+  // NAND's character node hands out a page that ECC could not mend as if
+  // it were read.
+  if (node != nullptr && node->is_char &&
+      st().parts.at(node->partition).writesize > 1)
     return __real_pread(fd, buf, n, off);
-  }
   if (node != nullptr && bad >= 0 && n > 0 && bad / 4096 >= off / 4096 &&
       bad / 4096 <= last / 4096) {
     if (!node->is_char && st().faults.block_stalls) ++st().stalls;

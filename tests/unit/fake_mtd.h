@@ -40,9 +40,9 @@ struct Faults {
   bool msync_fails = false;
   bool fsync_fails = false;
   // A read through a descriptor of any byte of the 4 KiB page holding
-  // this offset fails (EIO), as from a worn flash page. Through the
-  // character node of NAND (writesize > 1) a read of its NAND page
-  // succeeds, and counts an ECC failure (ECCGETSTATS), as Linux does.
+  // this offset fails (EIO), as from a worn flash page; through the
+  // character node of NAND (writesize > 1) it succeeds, as on Linux,
+  // where that node hands out a page its ECC could not mend.
   long long unreadable_at = -1;
   // Through the block node such a read never returns, as on Linux 6.12:
   // here it counts a stall (and fails, so that the test goes on).
