@@ -437,8 +437,8 @@ def page(warms, saved):
         rewrites that block alone. The plain programs pay the same. Over them,
         flashmac's page check (the partition's `MEMGETINFO` and one read a page;
         on NAND through the block device, whose pages the mapping then finds
-        read) costs a few percent on NAND and is paid back elsewhere on
-        block2mtd."""), "",
+        read) costs a few percent on NAND; on block2mtd its leaner start more
+        than pays for it."""), "",
         "## The same figures, boot by boot", "",
         para(f"""The spread is (largest - smallest) / smallest over the boots; the
         largest here is {worst:.1f}%, so every figure lies within
