@@ -218,7 +218,8 @@ def cold_script():
 def cold(b):
     """{label: bytes fetched}, the most over the runs. One drive: the bytes
     a command fetches do not depend on the chip's speed (its bus time is
-    worked out from them), and a fourth virtio drive hangs the board."""
+    worked out from them), and with a fourth virtio drive the boot's
+    results did not come back."""
     bps = next(iter(CHIPS.values()))
     d = board.Drive(WORK / "cold.img", 64 * KiB, [COLD_PART], read_bps=bps)
     d.create([b"\xff" * COLD_PART])
