@@ -195,14 +195,13 @@ COLD = {
     "busybox dd": "dd if=/dev/mtdblock{n} bs=1 skip=57344 count=6",
 }
 COLD_GUEST = r"""
-# c LABEL I DRIVE CMD: one cold run of CMD on chip I: the bytes its drive
-# read.
+# c LABEL DRIVE CMD: one cold run of CMD: the bytes its drive read.
 c() {
-  label=$1; n=$2; d=$3; shift 3
+  label=$1; d=$2; shift 2
   sync; echo 3 > /proc/sys/vm/drop_caches
   f=$(sectors $d)
   eval "$@" >/dev/null 2>&1
-  echo "@c $label|$n $(( ($(sectors $d) - f) * 512 ))"
+  echo "@c $label $(( ($(sectors $d) - f) * 512 ))"
 }
 """
 
@@ -211,7 +210,7 @@ def cold_script():
     lines = [COLD_GUEST]
     for _ in range(COLD_ROUNDS):
         for label, cmd in COLD.items():
-            lines.append(f"c '{label}' 0 vda {board.quote([cmd.format(n=0)])}")
+            lines.append(f"c '{label}' vda {board.quote([cmd.format(n=0)])}")
     return "\n".join(lines) + "\n"
 
 
@@ -227,8 +226,7 @@ def cold(b):
     got = {}
     for line in out.splitlines():
         if line.startswith("@c "):
-            key, fetched = line[3:].rsplit(" ", 1)
-            label = key.split("|")[0]
+            label, fetched = line[3:].rsplit(" ", 1)
             got[label] = max(got.get(label, 0), int(fetched))
     return got
 

@@ -182,8 +182,8 @@ extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
   va_end(ap);
   const fake_mtd::Node* n = fake_mtd::node_of(fd);
   if (n == nullptr) return __real_ioctl(fd, req, arg);
-  const fake_mtd::Partition& p = st().parts.at(n->partition);
   fake_mtd::log({"ioctl", n->path, static_cast<long long>(req)});
+  const fake_mtd::Partition& p = st().parts.at(n->partition);
   if (!n->is_char || req != MEMGETINFO || p.ioctl_fails) {
     errno = ENOTTY;
     return -1;
