@@ -272,6 +272,13 @@ class Board:
         ]
         for m in (self.dir / "modules").glob("*.ko"):
             entries.append((f"lib/modules/{m.name}", 0o100644, m.read_bytes()))
+        # Folders the programs and files need beyond those above.
+        have = {e[0] for e in entries}
+        for guest in [*self.binaries, *files]:
+            for parent in reversed(Path(guest.lstrip("/")).parents[:-1]):
+                if str(parent) not in have:
+                    have.add(str(parent))
+                    entries.append((str(parent), 0o40755, b""))
         for guest, host in self.binaries.items():
             entries.append((guest.lstrip("/"), 0o100755, Path(host).read_bytes()))
         for guest, data in files.items():
@@ -281,7 +288,8 @@ class Board:
         return path
 
     def run(self, drives, script, mtdram=None, nor=None, nandsim=None, files=None,
-            timeout=120, nic=False, disk_files=None, qemu_args=(), append=""):
+            timeout=120, nic=False, disk_files=None, qemu_args=(), append="",
+            cut=None):
         """Boots with the drives (image files must exist), runs the script
         as root, powers off. Returns what the script wrote to stdout.
         mtdram: (KiB, erase KiB); nor: a Nor whose image exists; nandsim: the
@@ -291,7 +299,9 @@ class Board:
         host path} of programs brought on a drive of their own and unpacked
         before the script, for a small initramfs (a large one stalls boots
         that count instructions); qemu_args: added to QEMU's; append: to
-        the kernel's command line."""
+        the kernel's command line; cut: called while the board runs: when
+        it returns true, the power is cut (QEMU killed) and run returns
+        None."""
         assert len(drives) + bool(disk_files) <= 3, "the board hangs with many virtio drives"
         results = self.work / "results.img"
         results.write_bytes(b"\0" * RESULTS_SIZE)
@@ -318,19 +328,38 @@ class Board:
         if nor:
             cmd += ["-drive", f"file={nor.path},if=pflash,format=raw"]
         start = time.monotonic()
-        try:
-            p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
-                               timeout=timeout)
-            self.console = p.stdout.decode(errors="replace")
-        except subprocess.TimeoutExpired as e:
-            self.console = (e.stdout or b"").decode(errors="replace")
-            raise RuntimeError(f"board did not power off within {timeout} s; "
-                               f"console ends:\n{self.console[-3000:]}")
+        console = self.work / "console.log"
+        with open(console, "wb") as log:
+            p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log,
+                                 stderr=subprocess.STDOUT)
+            try:
+                # A cut is watched for every millisecond, as the flash is
+                # written; otherwise the board is left to power off.
+                while p.poll() is None:
+                    if cut and cut():
+                        p.kill()
+                        p.wait()
+                        self.console = console.read_text(errors="replace")
+                        self.boot_seconds = time.monotonic() - start
+                        return None
+                    if time.monotonic() - start > timeout:
+                        p.kill()
+                        p.wait()
+                        self.console = console.read_text(errors="replace")
+                        raise RuntimeError(
+                            f"board did not power off within {timeout} s; "
+                            f"console ends:\n{self.console[-3000:]}")
+                    time.sleep(0.001 if cut else 0.05)
+            finally:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
+        self.console = console.read_text(errors="replace")
         self.boot_seconds = time.monotonic() - start
         out = results.read_bytes().split(b"\0", 1)[0].decode(errors="replace")
         if "@end " not in out:
             raise RuntimeError("board ran no scenario; console ends:\n"
-                               + self.console[-3000:] + p.stderr.decode(errors="replace"))
+                               + self.console[-3000:])
         return out
 
 

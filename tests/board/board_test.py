@@ -17,7 +17,10 @@ usage: board_test.py --binary FLASHMAC --sysroot DIR --work DIR
 import argparse
 import hashlib
 import itertools
+import os
+import subprocess
 import sys
+import tempfile
 from dataclasses import dataclass, replace
 from pathlib import Path
 
@@ -405,6 +408,191 @@ def interface_boot_cases(m):
     return c
 
 
+# The factory's checked write (flashmac-provision), on a boot of its own:
+# partitions of the NOR chip and the NAND simulator, which erase, hold the
+# records in calibration-like data; a block2mtd partition holding a minix
+# file system is the station's storage, where backups go.
+STORE = 0  # mtd0, mounted on /store
+F_BOOT, F_EMPTY, F_TAKEN, F_ZEROS = 1, 2, 3, 4  # the NOR chip: boot (read-only), ...
+F_NAND, F_NAND_WEAK = 5, 6
+F_NOR = {F_EMPTY: 1, F_TAKEN: 2, F_ZEROS: 3}  # mtd: partition index on the chip
+F_NANDSIM = ("first_id_byte=0x20 second_id_byte=0x73 parts=8,8 "
+             f"weakblocks={(NAND_PART + OFF) // NAND_ERASE}:1")
+TAKEN = "02:4E:4F:52:00:03"
+PROVISION = "flashmac-provision"
+# Changes a byte beside the record while the write runs, as a second
+# writer or a flaky chip would; the command under test runs beside it.
+MEDDLER = """#!/bin/sh
+[ $# -eq 2 ] && printf Z | dd of=/dev/mtdblock$1 bs=1 seek=$((0xE010)) conv=notrunc,fsync 2>/dev/null
+exec /usr/bin/flashmac "$@"
+"""
+
+
+def factory_boot_cases(m):
+    c = Cases(m)
+
+    # Each case is added as it comes, so that its partition's digest is
+    # the model's right after it.
+    def refused(name, args, err, check=-1, **kw):
+        c.add(Case(name, args, b"", f"{PROVISION}: {err}\n", rc=1, program=PROVISION,
+                   check=check, erases=0, **kw))
+
+    def writes(name, args, n, rec, erases=1):
+        out = m.write(n, mac(rec))
+        c.add(Case(name, args + [rec], out + b"\n", program=PROVISION, check=n,
+                   erases=erases))
+
+    # Refused before any device is opened: the partition does not exist.
+    for text, why in [("00:11:22:33:44:5", "invalid MAC address: 00:11:22:33:44:5"),
+                      ("00:11:22:33:44:55:66", "invalid MAC address: 00:11:22:33:44:55:66"),
+                      ("0x001122334455", "invalid MAC address: 0x001122334455"),
+                      ("00-00-00-00-00-00", "00:00:00:00:00:00 is no address (all zeros)"),
+                      ("ff:ff:ff:ff:ff:ff", "FF:FF:FF:FF:FF:FF is no address (erased: "
+                                            "FF:FF:FF:FF:FF:FF)"),
+                      ("01005e000001", "01:00:5E:00:00:01 is a multicast address")]:
+        refused(f"provision refuses {text!r}", ["-b", "/store/x", "nosuch", text], why)
+    empty, taken = "mtd2 (factory)", "mtd3 (config)"
+    refused("provision without a backup", ["factory", "02:aa:00:00:00:01"],
+            f"no backup of the erase block around the record of {empty}: "
+            "give -b FILE (or --no-backup)", check=F_EMPTY)
+    refused("provision, backup in RAM", ["-b", "/tmp/f.bak", "factory", "02:aa:00:00:00:01"],
+            "/tmp/f.bak would be in RAM, which a power cut clears", check=F_EMPTY)
+    writes("provision an empty record", ["-b", "/store/factory.bak", "factory"], F_EMPTY,
+           "02:AA:00:00:00:01")
+    # The same again: nothing written, no backup needed (it exists).
+    writes("provision the same again", ["-b", "/store/factory.bak", "factory"], F_EMPTY,
+           "02:AA:00:00:00:01", erases=0)
+    refused("provision over another address", ["-b", "/store/config.bak", "config",
+                                               "02:aa:00:00:00:02"],
+            f"{taken} already holds {TAKEN}: not replaced by 02:AA:00:00:00:02 "
+            "(-f replaces it)", check=F_TAKEN)
+    refused("provision, the backup exists", ["-f", "-b", "/store/factory.bak", "config",
+                                             "02:aa:00:00:00:02"],
+            "/store/factory.bak exists: restore it (-r) or move it away first",
+            check=F_TAKEN)
+    writes("provision over another address, -f", ["-f", "-b", "/store/config.bak",
+                                                  "config"], F_TAKEN, "02:AA:00:00:00:02")
+    writes("provision, --no-backup", ["--no-backup", "4"], F_ZEROS, "02:AA:00:00:00:04")
+    refused("provision, read-only partition", ["-b", "/store/boot.bak", "boot",
+                                               "02:aa:00:00:00:05"],
+            "nothing read from mtd1 (boot): mmap /dev/mtdblock1 error")
+    writes("provision on NAND", ["-b", "/store/nand.bak", str(F_NAND)], F_NAND,
+           "02:AA:00:00:00:06")
+    # The erase fails: the block is blank, and the command says so.
+    n = F_NAND_WEAK
+    blk = OFF // NAND_ERASE * NAND_ERASE
+    first = next(i for i in range(blk, blk + NAND_ERASE) if m.parts[n][i] != 0xFF)
+    m.parts[n][blk:blk + NAND_ERASE] = b"\xff" * NAND_ERASE
+    c.add(Case("provision, the erase fails", ["-b", "/store/weak.bak", str(n),
+                                              "02:aa:00:00:00:07"], b"",
+               f"{PROVISION}: write to mtd{n} failed: the flash holds FF:FF:FF:FF:FF:FF: "
+               f"sync /dev/mtdblock{n} error; the erase block changed at 0x{first:X}; "
+               f"restore it: {PROVISION} -r /store/weak.bak {n}\n", rc=1, program=PROVISION,
+               check=n, erases=1))
+    # A byte beside the record changes during the write: caught, and the
+    # backup taken before it puts the block back.
+    before = bytes(m.parts[F_EMPTY])
+    m.write(F_EMPTY, mac("02AA00000008"))
+    m.parts[F_EMPTY][0xE010] = ord("Z")
+    meddle = "/tmp/meddle/" + PROVISION
+    c.add(Case("provision, a neighbour byte changes", ["-f", "-b", "/store/m.bak", "factory",
+                                                       "02:aa:00:00:00:08"], b"",
+               f"{PROVISION}: write to {empty} failed: the erase block changed at 0xE010; "
+               f"restore it: {PROVISION} -r /store/m.bak factory\n", rc=1, program=meddle,
+               prep=f"mkdir -p /tmp/meddle; cp /usr/bin/{PROVISION} /tmp/meddle/; "
+                    "cp /meddler /tmp/meddle/flashmac; chmod +x /tmp/meddle/*",
+               check=F_EMPTY, erases=2))
+    # Restores that must change nothing.
+    bad = [("a short file", "/store/short.bak",
+            "head -c 66047 /store/m.bak > /store/short.bak",
+            "/store/short.bak holds 65535 bytes of flash, not the 65536 saved"),
+           ("a damaged file", "/store/bad.bak",
+            "cp /store/m.bak /store/bad.bak; printf X | dd of=/store/bad.bak bs=1 seek=600 "
+            "conv=notrunc 2>/dev/null",
+            "/store/bad.bak is damaged (its md5 differs)"),
+           ("another partition's", "/store/config.bak", "",
+            "/store/config.bak holds a block of config (65536 bytes), not of factory "
+            "(262144 bytes)"),
+           ("no backup", "/store/none.bak", "", "no backup /store/none.bak")]
+    for what, f, prep, err in bad:
+        refused(f"restore refuses {what}", ["-r", f, "factory"], err, prep=prep,
+                check=F_EMPTY)
+    refused("restore refuses a read-only partition", ["-r", "/store/m.bak", "boot"],
+            "mtd1 (boot) is read-only")
+    m.parts[F_EMPTY][:] = before
+    c.add(Case("restore", ["-r", "/store/m.bak", "factory"], shown(m.record(F_EMPTY)) + b"\n",
+               program=PROVISION, check=F_EMPTY, erases=1),
+          Case("restore again", ["-r", "/store/m.bak", "factory"],
+               shown(m.record(F_EMPTY)) + b"\n", program=PROVISION, check=F_EMPTY, erases=0))
+    return c
+
+
+def minix(size):
+    """A fresh minix file system of `size` bytes, made by the host's mkfs."""
+    with tempfile.NamedTemporaryFile() as f:
+        f.truncate(size)
+        subprocess.run(["mkfs.minix", f.name], check=True, stdout=subprocess.DEVNULL)
+        return Path(f.name).read_bytes()
+
+
+def factory(b, work, chk):
+    """The factory's checked write, then a power cut during one and the
+    restore on the next boot."""
+    store = board.Drive(work / "store.img", 64 * KiB, [1024 * KiB])
+    store.create([minix(1024 * KiB)])
+    nor = board.Nor(work / "factory-nor.img")
+    m = Model([1024 * KiB])
+    for n, i in F_NOR.items():
+        m.parts[n] = pattern(board.NOR_PARTS[i][1], 11 * n, mac("ffffffffffff"))
+    m.write(F_TAKEN, mac(TAKEN))
+    m.write(F_ZEROS, bytes(6))
+    for n in (F_NAND, F_NAND_WEAK):
+        m.parts[n] = pattern(NAND_PART, 13 * n, mac("ffffffffffff"))
+    nor.create([None] + [bytes(m.parts[n]) for n in F_NOR])
+    fill = {n: bytes(m.parts[n]) for n in (F_NAND, F_NAND_WEAK)}
+    mount = "mkdir /store; mount -t minix /dev/mtdblock0 /store\n"
+    cases = factory_boot_cases(m)
+    results = b.run([store], mount + script(cases, fill), nor=nor, nandsim=F_NANDSIM,
+                    files={"/meddler": MEDDLER, **{f"/nand{n}": d for n, d in fill.items()}},
+                    timeout=60 + CASE_SECONDS * len(cases))
+    print(f"factory: {len(cases)} cases, {b.boot_seconds:.1f} s")
+    chk.cases(cases, results)
+    for n, i in F_NOR.items():
+        chk.expect(f"factory: NOR image of mtd{n}", nor.partition(i) == m.parts[n])
+
+    # The power is cut while the kernel reprograms the record's erase block
+    # (watched for in the chip's image); the next boot restores the backup.
+    off, size = board.NOR_PARTS[F_NOR[F_EMPTY]]
+    blk = off + OFF // 0x10000 * 0x10000
+    old = bytes(m.parts[F_EMPTY])
+    new = bytearray(old)
+    new[OFF:OFF + 6] = mac("02aa00000009")
+    olds, news = old[blk - off:][:0x10000], bytes(new[blk - off:][:0x10000])
+
+    def torn():
+        with open(nor.path, "rb") as f:
+            now = os.pread(f.fileno(), 0x10000, blk)
+        return now not in (olds, news)
+
+    for attempt in range(1, 4):
+        nor.create([None] + [old, bytes(m.parts[F_TAKEN]), bytes(m.parts[F_ZEROS])])
+        cut = b.run([store], mount + f"rm -f /store/cut.bak\n{PROVISION} -f -b /store/cut.bak "
+                    "factory 02:aa:00:00:00:09\n", nor=nor, cut=torn)
+        if cut is None and torn():
+            break
+        print(f"power cut, try {attempt}: the write was not caught in its erase window")
+    else:
+        chk.expect("power cut: a cut landed in the erase window", False)
+        return
+    print(f"power cut after {b.boot_seconds:.1f} s: the record's erase block was torn")
+    out = b.run([store], mount + f"{PROVISION} -r /store/cut.bak factory; echo \"@rc $?\"\n",
+                nor=nor)
+    chk.expect("power cut: the restore prints the record and exits 0",
+               f"{shown(old[OFF:OFF + 6]).decode()}\n@rc 0" in out, out[-500:])
+    chk.expect("power cut: the restore leaves the partition as before the write",
+               nor.partition(F_NOR[F_EMPTY]) == old)
+
+
 def second_boot_cases(m):
     # What was written survives a power cycle; what was not is unchanged.
     c = Cases(m)
@@ -517,6 +705,8 @@ def main():
     b = board.Board(work, a.sysroot, {
         "/usr/bin/flashmac": a.binary,
         "/usr/bin/flashmac-ifaddr": boot_dir / "flashmac-ifaddr",
+        "/usr/share/flashmac/helpers.sh": boot_dir / "helpers.sh",
+        f"/usr/bin/{PROVISION}": boot_dir.parent / "factory" / PROVISION,
         "/etc/init.d/S38flashmac-ifaddr": boot_dir / "flashmac-ifaddr.init"},
         board.kernel(a.kernel))
     print(f"Linux {a.kernel} ({(b.dir / 'kernel-package').read_text().strip()})")
@@ -568,6 +758,8 @@ def main():
     for n, i in IF_NOR.items():
         chk.expect(f"network interface: NOR image of mtd{n} unchanged",
                    nor.partition(i) == im.parts[n])
+
+    factory(b, work, chk)
 
     # Worn flash, on a boot of its own: the kernel's I/O error reports
     # would drown the other cases' console.
