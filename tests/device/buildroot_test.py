@@ -230,8 +230,10 @@ def main():
         target = work / f"out-{name}" / "target"
         init = target / "etc" / "init.d" / "S38flashmac-ifaddr"
         on = name == "4k-pages"
-        chk.expect(f"{name}: the helper beside flashmac",
-                   os.access(target / "usr" / "bin" / "flashmac-ifaddr", os.X_OK))
+        chk.expect(f"{name}: the helpers beside flashmac, and the shell they share",
+                   all(os.access(target / "usr" / "bin" / f, os.X_OK)
+                       for f in ("flashmac-ifaddr", "flashmac-provision"))
+                   and (target / "usr" / "share" / "flashmac" / "helpers.sh").is_file())
         chk.expect(f"{name}: the start-up script only when turned on, executable",
                    os.access(init, os.X_OK) if on else not init.exists())
         if on and init.exists():

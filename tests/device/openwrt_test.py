@@ -202,9 +202,12 @@ def main():
     # (Package/flashmac/install; packing itself needs apk, a download).
     run("make", "-C", pkgdir, f"TOPDIR={tree}", build / ".pkgdir" / "flashmac.installed", "V=s")
     root = build / ".pkgdir" / "flashmac"
-    expect("the package holds the helper and its start-up script, executable, and its "
-           "settings, off", all(os.access(root / f, os.X_OK) for f in (
-               "usr/bin/flashmac", "usr/bin/flashmac-ifaddr", "etc/init.d/flashmac"))
+    expect("the package holds the helpers and the boot helper's start-up script, "
+           "executable, the shell they share, and its settings, off",
+           all(os.access(root / f, os.X_OK) for f in (
+               "usr/bin/flashmac", "usr/bin/flashmac-ifaddr", "usr/bin/flashmac-provision",
+               "etc/init.d/flashmac"))
+           and (root / "usr/share/flashmac/helpers.sh").is_file()
            and (root / "etc/config/flashmac").is_file()
            and "option enabled '0'" in (root / "etc/config/flashmac").read_text())
     installed = Path(run.val(pkgdir, "PKG_INSTALL_DIR"))

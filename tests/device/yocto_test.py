@@ -159,6 +159,11 @@ def run(src, work, tarball, prefix, ids, logs):
            == ["flashmac-ifaddr"] and "/etc/init.d/flashmac-ifaddr" in files
            and any(f.endswith("/systemd/system/flashmac-ifaddr.service") for f in files),
            "\n".join(line for line in out.splitlines() if "ifaddr" in line))
+    expect("the package flashmac-provision holds the factory's command and needs flashmac",
+           "flashmac-provision" in value("PACKAGES")
+           and value("FILES:flashmac-provision") == ["/usr/bin/flashmac-provision"]
+           and "flashmac" in value("RDEPENDS:flashmac-provision"),
+           "\n".join(line for line in out.splitlines() if "provision" in line))
     # Its install step, after CMake's (which needs the cross toolchain),
     # as BitBake gives it: every file lands in the package, with the init
     # system's start-up file (sysvinit on 5.0, systemd on 6.0 by default).

@@ -41,13 +41,20 @@ EXTRA_OECMAKE += "-DBUILD_TESTING=OFF"
 FLASHMAC_IFADDR_PARTITION ?= "factory"
 FLASHMAC_IFADDR_INTERFACE ?= "eth0"
 
-PACKAGES =+ "${PN}-ifaddr"
+PACKAGES =+ "${PN}-ifaddr ${PN}-provision"
 SUMMARY:${PN}-ifaddr = "Set a network interface's address from flash at boot"
 FILES:${PN}-ifaddr = "${bindir}/flashmac-ifaddr ${sysconfdir}/default/flashmac-ifaddr \
     ${sysconfdir}/init.d/flashmac-ifaddr ${systemd_system_unitdir}/flashmac-ifaddr.service"
 CONFFILES:${PN}-ifaddr = "${sysconfdir}/default/flashmac-ifaddr"
 # A shell script: the shell and ip from the base utilities (BusyBox).
 RDEPENDS:${PN}-ifaddr = "${PN} ${VIRTUAL-RUNTIME_base-utils}"
+
+# flashmac-provision: the factory's checked write, with its backup and
+# restore of the erase block around the record. The shell the two helpers
+# share stays in ${PN} (${datadir}/flashmac).
+SUMMARY:${PN}-provision = "Write the MAC address record once, checked, with a backup"
+FILES:${PN}-provision = "${bindir}/flashmac-provision"
+RDEPENDS:${PN}-provision = "${PN} ${VIRTUAL-RUNTIME_base-utils}"
 
 SYSTEMD_PACKAGES = "${PN}-ifaddr"
 SYSTEMD_SERVICE:${PN}-ifaddr = "flashmac-ifaddr.service"
