@@ -132,6 +132,20 @@ class Drive:
             return f.read(self.sizes[i])
 
 
+class Disk:
+    """An image file the guest sees as a plain disk, /dev/vdX, with no
+    partition table and no MTD device over it (a station's storage)."""
+
+    def __init__(self, path):
+        self.path, self.sizes, self.read_bps = Path(path), [], None
+
+    def create(self, data):
+        self.path.write_bytes(data)
+
+    def qemu_file(self):
+        return str(self.path)
+
+
 def _cpio(entries):
     """A newc archive from (name, mode, data or link target) tuples."""
     out = bytearray()
@@ -217,9 +231,11 @@ class Board:
         for d, drive in enumerate(drives):
             for p in range(len(drive.sizes)):
                 names.append((f"/dev/vd{'abcd'[d]}{p + 1}", drive.erase))
+        disks = [f"/dev/vd{'abcd'[d]}" for d, drive in enumerate(drives)
+                 if isinstance(drive, Disk)]
         programs = f"/dev/vd{'abcd'[len(drives)]}" if disk else None
         results = f"/dev/vd{'abcd'[len(drives) + disk]}"
-        for node in [n for n, _ in names] + [programs, results]:
+        for node in [n for n, _ in names] + disks + [programs, results]:
             if node:
                 lines.append(f"i=0; while [ ! -b {node} ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done")
         if programs:
@@ -290,7 +306,8 @@ class Board:
     def run(self, drives, script, mtdram=None, nor=None, nandsim=None, files=None,
             timeout=120, nic=False, disk_files=None, qemu_args=(), append="",
             cut=None):
-        """Boots with the drives (image files must exist), runs the script
+        """Boots with the drives (image files must exist; a Disk is left
+        to the script), runs the script
         as root, powers off. Returns what the script wrote to stdout.
         mtdram: (KiB, erase KiB); nor: a Nor whose image exists; nandsim: the
         simulator's module parameters; files: {guest path: bytes} to add;

@@ -410,11 +410,10 @@ def interface_boot_cases(m):
 
 # The factory's checked write (flashmac-provision), on a boot of its own:
 # partitions of the NOR chip and the NAND simulator, which erase, hold the
-# records in calibration-like data; a block2mtd partition holding a minix
-# file system is the station's storage, where backups go.
-STORE = 0  # mtd0, mounted on /store
-F_BOOT, F_EMPTY, F_TAKEN, F_ZEROS = 1, 2, 3, 4  # the NOR chip: boot (read-only), ...
-F_NAND, F_NAND_WEAK = 5, 6
+# records in calibration-like data; a disk holding a minix file system,
+# mounted on /store, is the station's storage, where backups go.
+F_BOOT, F_EMPTY, F_TAKEN, F_ZEROS = 0, 1, 2, 3  # the NOR chip: boot (read-only), ...
+F_NAND, F_NAND_WEAK = 4, 5
 F_NOR = {F_EMPTY: 1, F_TAKEN: 2, F_ZEROS: 3}  # mtd: partition index on the chip
 F_NANDSIM = ("first_id_byte=0x20 second_id_byte=0x73 parts=8,8 "
              f"weakblocks={(NAND_PART + OFF) // NAND_ERASE}:1")
@@ -451,7 +450,7 @@ def factory_boot_cases(m):
                                             "FF:FF:FF:FF:FF:FF)"),
                       ("01005e000001", "01:00:5E:00:00:01 is a multicast address")]:
         refused(f"provision refuses {text!r}", ["-b", "/store/x", "nosuch", text], why)
-    empty, taken = "mtd2 (factory)", "mtd3 (config)"
+    empty, taken = f"mtd{F_EMPTY} (factory)", f"mtd{F_TAKEN} (config)"
     refused("provision without a backup", ["factory", "02:aa:00:00:00:01"],
             f"no backup of the erase block around the record of {empty}: "
             "give -b FILE (or --no-backup)", check=F_EMPTY)
@@ -472,10 +471,11 @@ def factory_boot_cases(m):
             check=F_TAKEN)
     writes("provision over another address, -f", ["-f", "-b", "/store/config.bak",
                                                   "config"], F_TAKEN, "02:AA:00:00:00:02")
-    writes("provision, --no-backup", ["--no-backup", "4"], F_ZEROS, "02:AA:00:00:00:04")
+    writes("provision, --no-backup", ["--no-backup", str(F_ZEROS)], F_ZEROS,
+           "02:AA:00:00:00:04")
     refused("provision, read-only partition", ["-b", "/store/boot.bak", "boot",
                                                "02:aa:00:00:00:05"],
-            "nothing read from mtd1 (boot): mmap /dev/mtdblock1 error")
+            f"nothing read from mtd{F_BOOT} (boot): mmap /dev/mtdblock{F_BOOT} error")
     writes("provision on NAND", ["-b", "/store/nand.bak", str(F_NAND)], F_NAND,
            "02:AA:00:00:00:06")
     # The erase fails: the block is blank, and the command says so.
@@ -518,7 +518,7 @@ def factory_boot_cases(m):
         refused(f"restore refuses {what}", ["-r", f, "factory"], err, prep=prep,
                 check=F_EMPTY)
     refused("restore refuses a read-only partition", ["-r", "/store/m.bak", "boot"],
-            "mtd1 (boot) is read-only")
+            f"mtd{F_BOOT} (boot) is read-only")
     m.parts[F_EMPTY][:] = before
     c.add(Case("restore", ["-r", "/store/m.bak", "factory"], shown(m.record(F_EMPTY)) + b"\n",
                program=PROVISION, check=F_EMPTY, erases=1),
@@ -538,10 +538,11 @@ def minix(size):
 def factory(b, work, chk):
     """The factory's checked write, then a power cut during one and the
     restore on the next boot."""
-    store = board.Drive(work / "store.img", 64 * KiB, [1024 * KiB])
-    store.create([minix(1024 * KiB)])
+    store = board.Disk(work / "store.img")
+    store.create(minix(1024 * KiB))
     nor = board.Nor(work / "factory-nor.img")
-    m = Model([1024 * KiB])
+    m = Model([64 * KiB])
+    m.parts = {}
     for n, i in F_NOR.items():
         m.parts[n] = pattern(board.NOR_PARTS[i][1], 11 * n, mac("ffffffffffff"))
     m.write(F_TAKEN, mac(TAKEN))
@@ -550,7 +551,7 @@ def factory(b, work, chk):
         m.parts[n] = pattern(NAND_PART, 13 * n, mac("ffffffffffff"))
     nor.create([None] + [bytes(m.parts[n]) for n in F_NOR])
     fill = {n: bytes(m.parts[n]) for n in (F_NAND, F_NAND_WEAK)}
-    mount = "mkdir /store; mount -t minix /dev/mtdblock0 /store\n"
+    mount = "mkdir /store; mount -t minix /dev/vda /store\n"
     cases = factory_boot_cases(m)
     results = b.run([store], mount + script(cases, fill), nor=nor, nandsim=F_NANDSIM,
                     files={"/meddler": MEDDLER, **{f"/nand{n}": d for n, d in fill.items()}},
