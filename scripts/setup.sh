@@ -23,8 +23,9 @@ kernel=("${device[@]}" python3 g++ bc flex bison libssl-dev libelf-dev kmod
 # Real Buildroot builds the package from its external tree in the tests.
 test=("${demo[@]}" "${kernel[@]}" libgtest-dev clang-format clang
   libclang-rt-14-dev qemu-user-static unzip file patch bzip2 pkgconf
-  # systemd-analyze checks the boot helper's unit.
-  systemd
+  # systemd-analyze checks the boot helper's unit; mkfs.minix makes the
+  # board's disk for the factory command's backups.
+  systemd util-linux
   # Real OpenWrt builds the package: its prerequisite check, and the host
   # ninja that stands in for the one it would build.
   libncurses-dev zlib1g-dev gettext xsltproc swig ninja-build
