@@ -4,6 +4,9 @@
 # run): standard descriptors, finding flashmac and the partition, reading
 # the record and checking an address. The caller sets `me` first.
 
+# here, me and part come from the sourcing script; n, where, name ... are
+# set for it.
+# shellcheck disable=SC2154,SC2034
 set -f
 # Started by init or a station's script with standard descriptors closed,
 # whatever runs next could take their places: stdin is never read, the
@@ -43,12 +46,14 @@ await() {
 # number $part. Sets n (its number), where (how messages name it), name,
 # size and erasesize (bytes).
 lookup() {
-  set -- $(P=$part awk '{ q = match($0, /".*"$/) ? substr($0, RSTART + 1, RLENGTH - 2) : "" }
+  line=$(P=$part awk '{ q = match($0, /".*"$/) ? substr($0, RSTART + 1, RLENGTH - 2) : "" }
     ENVIRON["P"] ~ /^[0-9]+$/ ? $1 == "mtd" ENVIRON["P"] ":" : q == ENVIRON["P"] {
-      sub(/:$/, "", $1); sub(/^mtd/, "", $1); print $1, $2, $3; exit }' /proc/mtd 2>/dev/null)
-  [ $# -eq 3 ] || return 1
-  n=$1 size=$((0x$2)) erasesize=$((0x$3))
-  name=$(awk -v l="mtd$n:" '$1 == l && match($0, /".*"$/) { print substr($0, RSTART + 1, RLENGTH - 2); exit }' /proc/mtd)
+      sub(/:$/, "", $1); sub(/^mtd/, "", $1); print $1, $2, $3, q; exit }' /proc/mtd 2>/dev/null)
+  [ -n "$line" ] || return 1
+  read -r n size erasesize name <<EOF
+$line
+EOF
+  size=$((0x$size)) erasesize=$((0x$erasesize))
   case $part in
     '' | *[!0-9]*) where="mtd$n ($part)" ;;
     *) where=mtd$n ;;

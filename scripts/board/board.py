@@ -346,33 +346,31 @@ class Board:
             cmd += ["-drive", f"file={nor.path},if=pflash,format=raw"]
         start = time.monotonic()
         console = self.work / "console.log"
+        ended = None  # "cut" or "timeout" when the test stopped the board
         with open(console, "wb") as log:
             p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log,
                                  stderr=subprocess.STDOUT)
             try:
                 # A cut is watched for every millisecond, as the flash is
                 # written; otherwise the board is left to power off.
-                while p.poll() is None:
+                while p.poll() is None and not ended:
                     if cut and cut():
-                        p.kill()
-                        p.wait()
-                        self.console = console.read_text(errors="replace")
-                        self.boot_seconds = time.monotonic() - start
-                        return None
-                    if time.monotonic() - start > timeout:
-                        p.kill()
-                        p.wait()
-                        self.console = console.read_text(errors="replace")
-                        raise RuntimeError(
-                            f"board did not power off within {timeout} s; "
-                            f"console ends:\n{self.console[-3000:]}")
-                    time.sleep(0.001 if cut else 0.05)
+                        ended = "cut"
+                    elif time.monotonic() - start > timeout:
+                        ended = "timeout"
+                    else:
+                        time.sleep(0.001 if cut else 0.05)
             finally:
                 if p.poll() is None:
                     p.kill()
                     p.wait()
         self.console = console.read_text(errors="replace")
         self.boot_seconds = time.monotonic() - start
+        if ended == "cut":
+            return None
+        if ended == "timeout":
+            raise RuntimeError(f"board did not power off within {timeout} s; "
+                               f"console ends:\n{self.console[-3000:]}")
         out = results.read_bytes().split(b"\0", 1)[0].decode(errors="replace")
         if "@end " not in out:
             raise RuntimeError("board ran no scenario; console ends:\n"

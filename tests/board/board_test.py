@@ -114,10 +114,11 @@ class Model:
         """sizes: only these block2mtd partitions, numbered from 0;
         by default the full board."""
         self.parts = {}
-        for n, size in enumerate(sizes or [s for _, _, ss in LAYOUT for s in ss]):
+        for n, size in enumerate([s for _, _, ss in LAYOUT for s in ss] if sizes is None
+                                 else sizes):
             rec = bytes([0x02, 0x10 * n + 1, 0xA0 + n, 0x3C, 0xD5 + n, 0xF0 + n])
             self.parts[n] = pattern(size, 7 * n + 1, rec)
-        if sizes:
+        if sizes is not None:
             return
         self.parts[MTDRAM] = bytearray(b"\xff" * MTDRAM_KIB * KiB)
         for n, i in NOR.items():
@@ -541,8 +542,7 @@ def factory(b, work, chk):
     store = board.Disk(work / "store.img")
     store.create(minix(1024 * KiB))
     nor = board.Nor(work / "factory-nor.img")
-    m = Model([64 * KiB])
-    m.parts = {}
+    m = Model([])
     for n, i in F_NOR.items():
         m.parts[n] = pattern(board.NOR_PARTS[i][1], 11 * n, mac("ffffffffffff"))
     m.write(F_TAKEN, mac(TAKEN))
