@@ -11,6 +11,9 @@ of the kernel, the partition's contents inside the guest after each case,
 the image files byte for byte from the host, and a second boot on the
 same images. A boot with a network interface runs the boot helper
 (flashmac-ifaddr) and its init script, and checks the interface's address.
+A factory boot runs flashmac-provision, its backups on a disk of their
+own; then the power is cut during one of its writes, and the next boot
+restores the backup.
 
 usage: board_test.py --binary FLASHMAC --sysroot DIR --work DIR
 """
