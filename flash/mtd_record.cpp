@@ -32,10 +32,12 @@ constexpr const char TOO_SMALL[] = "%s too small for MAC record\n";
 constexpr const char MAP_ERROR[] = "mmap %s error\n";
 constexpr const char READ_ERROR[] = "read %s error\n";
 
-// One line on stderr from fmt and the device path; false, for returning.
-[[gnu::noinline]] bool report(const char* fmt, const char* path) {
+// Reports one line on stderr from fmt and the device path, lets go of the
+// device fd and gives the operation's -1.
+[[gnu::noinline]] int fail(int fd, const char* fmt, const char* path) {
   std::fprintf(stderr, fmt, path);
-  return false;
+  close(fd);
+  return -1;
 }
 
 // Forms the device path from fmt and the partition name in the cleared
@@ -63,89 +65,78 @@ int open_device(PathBuf& path, const char* fmt, const char* part, int flags,
       close(low);
     }
   }
-  if (fd < 0 && !quiet) report(error, path);
+  if (fd < 0 && !quiet) std::fprintf(stderr, error, path);
   return fd;
 }
 
-// Whether every page of the first `len` bytes reads back, as far as the
-// device goes, and count bytes at MAC_OFFSET lie inside them and the block
-// device that fd opens; reported, naming `path`, when not. Returns the
-// length to map: `len`, or with `len` 0 the partition's size as the MTD
-// node `pages` gives it; 0 on any failure.
+// Whether the MTD node tells the truth about a page it reads. NAND's (a
+// writesize above 1) does not: it hands out a page that its ECC could not
+// mend as if read, and reads a NAND page, not the 4 KiB page around it
+// that the block device brings in whole.
+bool node_tells(const mtd_info_user& info) { return info.writesize <= 1; }
+
+// Whether each 4 KiB page of the first len bytes of fd reads back, one
+// byte of each asked for; past the end of the device a read gives
+// nothing, and fails nothing.
 //
-// The kernel reads a page of the block device whole from the flash, and
-// one that fails is retried forever by a locked mapping's population, or
-// kills a copy from it with SIGBUS: the mapping is made only over pages
-// just read, one byte of each asked for. They are asked of the MTD node
-// `pages`, which answers a failing page at once where a newer kernel's
-// block device over another block device (block2mtd) retries it for
-// minutes; but not of NAND's (a writesize above 1), which hands out a page
-// its ECC could not mend as if read, and reads a NAND page or ECC step,
-// not the 4 KiB page around it: there the block device reads the page
-// whole and fails it at once. A short partition must never be touched
-// past its end either: the pages of a mapping beyond the device fault
-// with SIGBUS.
-std::size_t check(const PathBuf& path, int pages, int fd, std::size_t len,
-                  int count) {
-  mtd_info_user info;
-  info.writesize = 0;
-  const bool known = ioctl(pages, MEMGETINFO, &info) == 0;
-  if (len == 0) {
-    if (!known) return report("Could not get MTD device info from %s\n", path);
-    len = info.size;
-  }
-  // Brings in exactly these pages through the block device: left to
-  // itself, its first read or fault reads ahead far past them, and every
-  // byte fetched from a cold, slow flash chip counts at boot. On NAND
-  // before the pages are read through it (they are then read once); on
-  // other flash only after they read back through the node: a page that
-  // the block device retries would hold up the close.
-  const auto fetch = [&] {
-    posix_fadvise(fd, 0, static_cast<off_t>(len), POSIX_FADV_WILLNEED);
-  };
-  if (info.writesize > 1) {
-    pages = fd;
-    fetch();
-  }
-  // Past the end of the device a read gives nothing, and fails nothing.
+// The block device reads a page whole from the flash, and one that fails
+// is retried forever by a locked mapping's population, or kills a copy
+// from it with SIGBUS: a mapping is made only over pages that read back.
+// They are read through the MTD node where it tells, which fails a page
+// at once where a newer kernel's block device over another block device
+// (block2mtd) retries it for minutes; on NAND through the block device,
+// which fails it at once.
+bool pages_read(int fd, std::size_t len) {
   std::uint8_t byte;
   for (std::size_t off = 0; off < len; off += 4096)
-    if (pread(pages, &byte, 1, static_cast<off_t>(off)) < 0)
-      return report(READ_ERROR, path);
-  fetch();
-  // The record's last byte there (on a page already read) means all of it.
-  const long end = MAC_OFFSET + count;
-  if (count < 0 || static_cast<std::size_t>(end) > len ||
-      pread(fd, &byte, 1, end - 1) != 1)
-    return report(TOO_SMALL, path);
-  return len;
+    if (pread(fd, &byte, 1, static_cast<off_t>(off)) < 0) return false;
+  return true;
+}
+
+// Asks the block device fd for exactly these pages, at once: left to
+// itself, its first read or fault reads ahead far past them, and every
+// byte fetched from a cold, slow flash chip counts at boot.
+void fetch(int fd, std::size_t len) {
+  posix_fadvise(fd, 0, static_cast<off_t>(len), POSIX_FADV_WILLNEED);
+}
+
+// Whether count bytes at MAC_OFFSET lie inside the first len bytes.
+bool fits(std::size_t len, int count) {
+  return count >= 0 && MAC_OFFSET + count <= static_cast<long>(len);
 }
 
 }  // namespace
 
 int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
   PathBuf path;
-  // The pages are checked through the character device where there is
-  // one: it reports a page that can't be read at once, where a newer
-  // kernel's block device retries it for minutes. Reading needs no more
-  // than read access to it.
-  const int chr = open_device(path, "/dev/mtd%s", part, O_RDONLY, true);
-  const int fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
-  // The mapping has a fixed length; the device may be shorter.
-  const bool ok =
-      fd >= 0 && check(path, chr >= 0 ? chr : fd, fd, READ_MAP_LEN, count) != 0;
-  // Either may be -1 (a node that did not open): close then only fails.
-  close(chr);
-  if (!ok) {
-    close(fd);
-    return -1;
-  }
+  // Before the block device: the pages that the mapping will bring in are
+  // read through the MTD node, where there is one that tells. Reading
+  // needs no more than read access to it. A read's reports name the block
+  // device, so what this finds is reported once that path is formed.
+  int fd = open_device(path, "/dev/mtd%s", part, O_RDONLY, true);
+  mtd_info_user info;
+  const bool unchecked = ioctl(fd, MEMGETINFO, &info) != 0 || !node_tells(info);
+  bool readable = unchecked || pages_read(fd, READ_MAP_LEN);
+  close(fd);  // -1 when there is no node: it then only fails
+
+  // The block device.
+  fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
+  if (fd < 0) return -1;
+  fetch(fd, READ_MAP_LEN);
+  // Where the node did not tell, here, each page read from the flash once.
+  if (unchecked) readable = pages_read(fd, READ_MAP_LEN);
+  if (!readable) return fail(fd, READ_ERROR, path);
+  // The device may end inside the mapping, whose pages beyond it fault
+  // with SIGBUS: the record's last byte read back (from a page already
+  // read) means all of it is there.
+  std::uint8_t last;
+  if (!fits(READ_MAP_LEN, count) ||
+      pread(fd, &last, 1, MAC_OFFSET + count - 1) != 1)
+    return fail(fd, TOO_SMALL, path);
+
+  // Map, copy the record, unmap, close.
   void* map = mmap(nullptr, READ_MAP_LEN, MAP_PROT, MAP_FLAGS, fd, 0);
-  if (map == MAP_FAILED) {
-    report(MAP_ERROR, path);
-    close(fd);
-    return -1;
-  }
+  if (map == MAP_FAILED) return fail(fd, MAP_ERROR, path);
   // A few bytes: a loop costs less than importing memcpy.
   const std::uint8_t* rec = static_cast<const std::uint8_t*>(map) + MAC_OFFSET;
   for (int i = 0; i < count; ++i) dst[i] = rec[i];
@@ -155,28 +146,34 @@ int mtd_read_mac(const char* part, std::uint8_t* dst, int count) {
 }
 
 int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
-  // The character device's path names the partition in the check's
-  // reports; the block device's in the mapping's.
+  // The character device's path names the partition in the reports of
+  // the checks on its pages; the block device's in those of the mapping.
   PathBuf chr_path, path;
+  // The character device: its absence fails silently.
   const int chr = open_device(chr_path, "/dev/mtd%s", part, OPEN_FLAGS, true);
   if (chr < 0) return -1;
-  const int fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
-  // Nothing is written unless every page of the partition reads back.
-  const std::size_t len = fd < 0 ? 0 : check(chr_path, chr, fd, 0, count);
+  // The partition's size.
+  mtd_info_user info;
+  if (ioctl(chr, MEMGETINFO, &info) != 0)
+    return fail(chr, "Could not get MTD device info from %s\n", chr_path);
+  const std::size_t len = info.size;
+  const bool nand = !node_tells(info);
+  // Nothing is written unless the record lies inside the partition and
+  // every page of it reads back: the write maps and locks it whole.
+  if (!fits(len, count)) return fail(chr, TOO_SMALL, chr_path);
+  if (!nand && !pages_read(chr, len)) return fail(chr, READ_ERROR, chr_path);
   close(chr);
-  if (len == 0) {
-    close(fd);
-    return -1;
-  }
 
-  // The whole partition: the kernel rewrites the erase block around the
-  // record from this mapping.
+  // The block device.
+  const int fd = open_device(path, "/dev/mtdblock%s", part, OPEN_FLAGS, false);
+  if (fd < 0) return -1;
+  // NAND's pages are read here, each from the flash once.
+  if (nand && !pages_read(fd, len)) return fail(fd, READ_ERROR, chr_path);
+
+  // The whole partition is mapped: the kernel rewrites the erase block
+  // around the record from this mapping.
   void* map = mmap(nullptr, len, MAP_PROT, MAP_FLAGS, fd, 0);
-  if (map == MAP_FAILED) {
-    report(MAP_ERROR, path);
-    close(fd);
-    return -1;
-  }
+  if (map == MAP_FAILED) return fail(fd, MAP_ERROR, path);
   // On NOR and NAND a dirty page makes the kernel erase and reprogram the
   // whole erase block around it: only bytes that differ are stored, so
   // that rewriting the same address neither wears the block nor risks it.
@@ -188,11 +185,8 @@ int mtd_write_mac(const char* part, const std::uint8_t* src, int count) {
   const bool synced = msync(map, len, MS_SYNC) == 0;
   const bool flushed = fsync(fd) == 0;
   munmap(map, len);
+  if (!synced || !flushed) return fail(fd, "sync %s error\n", path);
   close(fd);
-  if (!synced || !flushed) {
-    report("sync %s error\n", path);
-    return -1;
-  }
   return 0;
 }
 

@@ -72,6 +72,9 @@ NANDSIM = ("first_id_byte=0x20 second_id_byte=0x73 parts=8,8,8,8 "
 # Every set of standard descriptors a caller may have closed: a device
 # opened in the place of one would take what is printed there.
 CLOSED = ["".join(c) for r in (1, 2, 3) for c in itertools.combinations("012", r)]
+# Only descriptor 3 to be had: a command that holds two devices at once
+# (the character device while the block device opens) fails.
+ONE_FD = "-n 4"
 
 
 def mac(s):
@@ -138,6 +141,10 @@ class Model:
         return shown(rec)
 
 
+def limited(ulimit):
+    return f", ulimit {ulimit}" if ulimit else ""
+
+
 class Cases(list):
     """Cases in the order they run; each checked partition's expected
     digest is taken from the model as it stands right after the case."""
@@ -152,16 +159,16 @@ class Cases(list):
                      if k.check >= 0 else None)
             self.append(k)
 
-    def read(self, n, erases=None, fetch_max=None, closed=""):
-        self.add(Case(f"read mtd{n}" + (", cold" if fetch_max else ""), [str(n)],
-                      shown(self.m.record(n)), erases=erases, fetch_max=fetch_max,
-                      closed=closed))
+    def read(self, n, erases=None, fetch_max=None, closed="", ulimit=""):
+        self.add(Case(f"read mtd{n}" + (", cold" if fetch_max else "") + limited(ulimit),
+                      [str(n)], shown(self.m.record(n)), erases=erases,
+                      fetch_max=fetch_max, closed=closed, ulimit=ulimit))
 
-    def write(self, n, text, record, erases=None, fetch_max=None, closed=""):
+    def write(self, n, text, record, erases=None, fetch_max=None, closed="", ulimit=""):
         out = self.m.write(n, mac(record))
-        self.add(Case(f"write mtd{n} {text}" + (", cold" if fetch_max else ""),
-                      [str(n), text], out, check=n, erases=erases,
-                      fetch_max=fetch_max, closed=closed))
+        self.add(Case(f"write mtd{n} {text}" + (", cold" if fetch_max else "")
+                      + limited(ulimit), [str(n), text], out, check=n, erases=erases,
+                      fetch_max=fetch_max, closed=closed, ulimit=ulimit))
 
     def closing(self, *cases):
         """The cases again, with each set of standard descriptors closed."""
@@ -201,8 +208,8 @@ def first_boot_cases(m):
     c.read(2)
     c.write(2, "64-00-00-00-00-02", "640000000002")
     # 60 KiB: the device ends inside the read mapping.
-    c.read(4)
-    c.write(4, "60:00:00:00:00:04", "600000000004")
+    c.read(4, ulimit=ONE_FD)
+    c.write(4, "60:00:00:00:00:04", "600000000004", ulimit=ONE_FD)
     c.read(4)
     # 4 KiB erase blocks.
     c.read(7)
@@ -212,10 +219,10 @@ def first_boot_cases(m):
     for n in (5, 6):
         blk, chr_ = f"/dev/mtdblock{n}", f"/dev/mtd{n}"
         c.add(Case(f"read short mtd{n}", [str(n)], ZEROS,
-                   f"{blk} too small for MAC record\n", check=n),
+                   f"{blk} too small for MAC record\n", check=n, ulimit=ONE_FD),
               Case(f"write short mtd{n}", [str(n), "00:11:22:33:44:55"], ZEROS,
                    f"{chr_} too small for MAC record\n"
-                   f"{blk} too small for MAC record\n", check=n))
+                   f"{blk} too small for MAC record\n", check=n, ulimit=ONE_FD))
     # A second MTD driver.
     c.read(MTDRAM)
     c.write(MTDRAM, "aa:bb:cc:dd:ee:08", "aabbccddee08")
@@ -224,9 +231,11 @@ def first_boot_cases(m):
     # Flash that erases. A changed record costs one erase of the block
     # around it; a read or the address already there costs none.
     for n in (10, 11, NAND_OK):
-        c.read(n, erases=0)
-        c.write(n, shown(m.record(n)).decode(), m.record(n).hex(), erases=0)
-        c.write(n, f"02:ee:00:00:{n:02x}:01", f"02ee0000{n:02x}01", erases=1)
+        c.read(n, erases=0, ulimit=ONE_FD)
+        c.write(n, shown(m.record(n)).decode(), m.record(n).hex(), erases=0,
+                ulimit=ONE_FD)
+        c.write(n, f"02:ee:00:00:{n:02x}:01", f"02ee0000{n:02x}01", erases=1,
+                ulimit=ONE_FD)
         c.read(n, erases=0)
     # The block under the record fails its next erase: reads and unchanged
     # writes must not spend it. The failed erase leaves the block blank, and
@@ -253,9 +262,10 @@ def first_boot_cases(m):
     # nothing erased.
     n = NAND_WORN
     c.add(Case(f"read mtd{n}, worn NAND page", [str(n)], ZEROS,
-               f"read /dev/mtdblock{n} error\n", erases=0),
+               f"read /dev/mtdblock{n} error\n", erases=0, ulimit=ONE_FD),
           Case(f"write mtd{n}, worn NAND page", [str(n), "02:ee:00:00:00:04"], ZEROS,
-               f"read /dev/mtd{n} error\nread /dev/mtdblock{n} error\n", erases=0))
+               f"read /dev/mtd{n} error\nread /dev/mtdblock{n} error\n", erases=0,
+               ulimit=ONE_FD))
 
     # Failures, all pointed at a partition that must stay as it was.
     u = UNTOUCHED
@@ -281,6 +291,10 @@ def first_boot_cases(m):
         Case("write, MEMGETINFO fails", ["badinfo", "00:11:22:33:44:55"], old,
              "Could not get MTD device info from /dev/mtdbadinfo\n",
              prep=node("mtdbadinfo", "c", 1, 3) + "; " + blk_u("badinfo"), check=u),
+        # The size query fails first, and nothing else is opened.
+        Case("write, MEMGETINFO fails, no block node", ["noinfo", "00:11:22:33:44:55"],
+             ZEROS, "Could not get MTD device info from /dev/mtdnoinfo\n"
+                    "open /dev/mtdblocknoinfo error\n", prep=node("mtdnoinfo", "c", 1, 3)),
         Case("read, read-only node for a non-root user", ["perm"], ZEROS,
              "open /dev/mtdblockperm error\n", user="nobody",
              prep=f"{chr_u('perm')}; {blk_u('perm')}; "

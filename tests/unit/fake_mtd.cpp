@@ -8,11 +8,13 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 extern "C" {
 int __real_open(const char* path, int flags, ...);
@@ -57,6 +59,8 @@ State& st() {
   static State s;
   return s;
 }
+
+std::size_t peak = 0;
 
 fs::path file_of(const std::string& name) {
   // Names may hold '/' or be empty; the backing file name must not.
@@ -128,6 +132,7 @@ std::vector<std::string> call_names() {
 
 Faults& faults() { return st().faults; }
 int open_descriptors() { return static_cast<int>(st().fds.size()); }
+int take_peak_descriptors() { return static_cast<int>(std::exchange(peak, 0)); }
 int live_mappings() { return static_cast<int>(st().maps.size()); }
 int stalls() { return st().stalls; }
 int std_descriptor_uses() { return st().std_uses; }
@@ -171,7 +176,10 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
   }
   // O_SYNC is asked of the device; the backing file does without it.
   const int fd = __real_open(fake_mtd::file_of(node.partition).c_str(), O_RDWR);
-  if (fd >= 0) st().fds[fd] = node;
+  if (fd >= 0) {
+    st().fds[fd] = node;
+    fake_mtd::peak = std::max(fake_mtd::peak, st().fds.size());
+  }
   return fd;
 }
 

@@ -56,6 +56,9 @@ const std::vector<Call>& calls();
 std::vector<std::string> call_names();
 Faults& faults();
 int open_descriptors();
+// The most descriptors of fake nodes open at once since the last call
+// (resets included).
+int take_peak_descriptors();
 int live_mappings();
 int stalls();
 // Calls on a node through descriptor 0, 1 or 2, where what is printed to a
