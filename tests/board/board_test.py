@@ -110,7 +110,7 @@ class Case:
     # fetched from the flash (drive a's sectors read).
     fetch_max: int = None
     program: str = "flashmac"
-    iface: str = None  # eth0's address after the command
+    iface: tuple = None  # eth0's and eth1's addresses after the command
 
 
 class Model:
@@ -371,22 +371,52 @@ def faulty_boot_cases(m):
 IF_RECORDS = ["ffffffffffff", "01005e0000fb", None, "000000000000"]  # None: too short
 IF_SIZES = [128 * KiB, 128 * KiB, 32 * KiB, 128 * KiB]
 IF_NOR = {5: 1, 6: 2}  # mtd: partition index on the chip
-OWN = "52:54:00:12:34:56"  # QEMU's address for the interface
-# eth0 down, with its own address again.
-RESET = f"ip link set eth0 down; ip link set eth0 address {OWN}"
+# Their records: no locally administered bit; config's last three bytes
+# all FF, where an offset carries.
+IF_NOR_RECORDS = {5: "001fadd40005", 6: "001fadffffff"}
+# QEMU's addresses for the board's PCnet interface and a second one.
+OWN, OWN1 = "52:54:00:12:34:56", "52:54:00:12:34:57"
+SECOND_NIC = ("-nic", "user,model=pcnet,restrict=on")
+# Both interfaces down, with their own addresses again, and no settings.
+RESET = ("rm -f /etc/default/flashmac-ifaddr; ip link set eth0 down; "
+         f"ip link set eth0 address {OWN}; ip link set eth1 down; "
+         f"ip link set eth1 address {OWN1}")
+SETTINGS = "/etc/default/flashmac-ifaddr"
 
 
-def interface_boot_cases(m):
+def derived(rec, add=0, la=False):
+    """The address an interface given +add (and :la) gets from rec."""
+    low = (int.from_bytes(rec[3:], "big") + add) % (1 << 24)
+    return bytes([rec[0] | (2 if la else 0), *rec[1:3]]) + low.to_bytes(3, "big")
+
+
+def interface_boot_cases(m, openwrt_init=False):
     c = Cases(m)
 
     def refused(name, args, err, prep="", wait="0", **kw):
         return Case(name, ["-w", wait, *args], b"", f"flashmac-ifaddr: {err}\n", rc=1,
-                    prep=f"{RESET}; {prep}", iface=OWN, program="flashmac-ifaddr", **kw)
+                    prep=f"{RESET}; {prep}", iface=(OWN, OWN1), program="flashmac-ifaddr",
+                    **kw)
 
     def sets(name, args, n, prep=RESET, program="flashmac-ifaddr", out=b""):
         rec = shown(m.record(n))
         return Case(name, args, out + rec + b"\n", prep=prep, check=n, program=program,
-                    iface=rec.decode().lower())
+                    iface=(rec.decode().lower(), OWN1))
+
+    def several(name, args, want, *errs, n=5, prep=RESET, program="flashmac-ifaddr",
+                out=b"", logged=False):
+        """want: {interface: the address it gets}, in the order given; the
+        interfaces not in it keep their own. logged: every line goes to
+        stderr, tagged, as OpenWrt's logger -s copies it."""
+        lines = b"".join(i.encode() + b" " + shown(a) + b"\n" for i, a in want.items())
+        err = "".join(f"flashmac-ifaddr: {e}\n" for e in errs)
+        if logged:
+            out, lines, err = b"", b"", "".join(
+                f"flashmac-ifaddr: {line}\n" for line in lines.decode().splitlines()) + err
+        has = [shown(want[i]).decode().lower() if i in want else own
+               for i, own in (("eth0", OWN), ("eth1", OWN1))]
+        return Case(name, args, out + lines, err, rc=1 if errs else 0, prep=prep,
+                    program=program, check=n, iface=tuple(has))
 
     b2m = "block2mtd: /dev/vda2"
     refusals = [
@@ -421,6 +451,39 @@ def interface_boot_cases(m):
                        "erase_size=64) &", wait="5"),
           sets("a node that appears later", ["factory", "eth0"], 5,
                prep=f"{RESET}; rm /dev/mtdblock5; (sleep 1; mknod /dev/mtdblock5 b 31 5) &"))
+    # Several interfaces from one record, each on its own.
+    f, g = m.record(5), m.record(6)
+    busy = "while up (run before the network starts): ip: SIOCSIFHWADDR: Device or resource busy"
+    c.add(several("two interfaces, +1 carried across the last three bytes",
+                  ["config", "eth0", "eth1+1"], {"eth0": g, "eth1": derived(g, 1)}, n=6),
+          several("the locally administered bit, the largest offset",
+                  ["factory", "eth0+2:la", "eth1+16777215"],
+                  {"eth0": derived(f, 2, True), "eth1": derived(f, 16777215)}),
+          several("one interface missing", ["-w", "0", "factory", "eth0", "eth9+1", "eth1+2"],
+                  {"eth0": f, "eth1": derived(f, 2)}, "no network interface eth9"),
+          several("one interface refusing", ["factory", "eth0+3", "eth1+4"],
+                  {"eth0": derived(f, 3)},
+                  f"eth1 refused {shown(derived(f, 4)).decode()} {busy}",
+                  prep=f"{RESET}; ip link set eth1 up"),
+          several("an offset past the last three bytes", ["factory", "eth0+16777216", "eth1"],
+                  {"eth1": f}, "eth0: +16777216 is more than the last three bytes can add "
+                               "(16777215)"),
+          # A list in the settings that Buildroot's and Yocto's start-up
+          # files read.
+          several("init script, a list in its settings", ["start"],
+                  {"eth0": derived(g, 0, True), "eth1": derived(g, 1)}, n=6,
+                  prep=f"{RESET}; mkdir -p /etc/default; printf 'PARTITION=config\\nINTERFACE=\"eth0:la eth1+1\"\\n' "
+                       f"> {SETTINGS}", program="/etc/init.d/S38flashmac-ifaddr",
+                  out=b"Setting addresses from flash:\n"))
+    if openwrt_init:
+        # OpenWrt's: the package's settings, turned on, with a second
+        # interface in its list, read by OpenWrt's own shell library.
+        c.add(several("OpenWrt's init script, a list in UCI", ["start"],
+                      {"eth0": f, "eth1": derived(f, 1, True)},
+                      prep=f"{RESET}; sed \"s/enabled '0'/enabled '1'/\" "
+                           "/etc/config/flashmac.shipped > /etc/config/flashmac; "
+                           "echo \"list interface 'eth1+1:la'\" >> /etc/config/flashmac",
+                      program="/etc/init.d/flashmac", logged=True))
     # The init script's own progress line is not the helper's to keep.
     c.closing(*refusals, *setting[:2])
     return c
@@ -643,7 +706,8 @@ def script(cases, fill):
         if k.fetch_max:
             lines.append("echo \"@fetched $(( ($(sectors vda) - s) * 512 ))\"")
         if k.iface:
-            lines.append("echo \"@iface $(cat /sys/class/net/eth0/address)\"")
+            lines.append("echo \"@iface $(cat /sys/class/net/eth0/address)"
+                         " $(cat /sys/class/net/eth1/address)\"")
         if k.check >= 0:
             lines.append(f"echo \"@md5 $(md5sum < /dev/mtdblock{k.check} | cut -d' ' -f1)\"")
     return "\n".join(lines) + "\n"
@@ -696,11 +760,40 @@ class Checker:
                 self.expect(f"{k.name}: erases", g.get("erases") == str(k.erases),
                             f"want {k.erases}, got {g.get('erases')}")
             if k.iface:
-                self.expect(f"{k.name}: eth0's address", g.get("iface") == k.iface,
+                self.expect(f"{k.name}: eth0's and eth1's addresses",
+                            g.get("iface") == " ".join(k.iface),
                             f"want {k.iface}, got {g.get('iface')}")
             if k.check >= 0:
                 self.expect(f"{k.name}: mtd{k.check} contents",
                             g.get("md5") == k.md5)
+
+
+# The package's init script runs under OpenWrt's rc.common and shell
+# library; `uci export`, which config_load evaluates, prints a config file
+# in the form the file itself has (its comments aside).
+UCI = """#!/bin/sh
+for p; do :; done
+exec cat "/etc/config/$p"
+"""
+OPENWRT_FILES = {"/etc/rc.common": "package/base-files/files/etc/rc.common",
+                 "/lib/functions.sh": "package/base-files/files/lib/functions.sh",
+                 "/lib/functions/service.sh": "package/base-files/files/lib/functions/service.sh",
+                 "/lib/config/uci.sh": "package/system/uci/files/lib/config/uci.sh"}
+OPENWRT_PACKAGE = Path(__file__).resolve().parents[2] / "packaging" / "openwrt" / "flashmac"
+
+
+def openwrt_programs(tree, work):
+    work.mkdir(parents=True, exist_ok=True)
+    (work / "uci").write_text(UCI)
+    return {"/sbin/uci": work / "uci",
+            "/etc/init.d/flashmac": OPENWRT_PACKAGE / "files" / "flashmac.init"}
+
+
+def openwrt_files(tree):
+    files = {g: (tree / h).read_bytes() for g, h in OPENWRT_FILES.items()}
+    files["/etc/config/flashmac.shipped"] = (
+        OPENWRT_PACKAGE / "files" / "flashmac.config").read_bytes()
+    return files
 
 
 def main():
@@ -709,6 +802,8 @@ def main():
     ap.add_argument("--sysroot", required=True)
     ap.add_argument("--work", required=True)
     ap.add_argument("--kernel", choices=board.KERNELS, default="6.1")
+    ap.add_argument("--openwrt", type=Path, help="an OpenWrt tree: its init scripts' shell "
+                    "library runs the package's init script")
     a = ap.parse_args()
 
     if a.kernel != "6.1" and not board.kernel_ready(a.kernel):
@@ -725,7 +820,8 @@ def main():
         "/usr/bin/flashmac-ifaddr": boot_dir / "flashmac-ifaddr",
         "/usr/share/flashmac/helpers.sh": boot_dir / "helpers.sh",
         f"/usr/bin/{PROVISION}": boot_dir.parent / "factory" / PROVISION,
-        "/etc/init.d/S38flashmac-ifaddr": boot_dir / "flashmac-ifaddr.init"},
+        "/etc/init.d/S38flashmac-ifaddr": boot_dir / "flashmac-ifaddr.init",
+        **(openwrt_programs(a.openwrt, work) if a.openwrt else {})},
         board.kernel(a.kernel))
     print(f"Linux {a.kernel} ({(b.dir / 'kernel-package').read_text().strip()})")
     drives = [board.Drive(work / f"flash-{name}.img", erase, sizes)
@@ -763,11 +859,12 @@ def main():
         if rec:
             im.write(n, mac(rec))
     for n, i in IF_NOR.items():
-        im.parts[n] = pattern(board.NOR_PARTS[i][1], n, bytes([2, 0x1F, 0xAD, 0xD4, 0, n]))
+        im.parts[n] = pattern(board.NOR_PARTS[i][1], n, mac(IF_NOR_RECORDS[n]))
     drive.create([bytes(p) for p in list(im.parts.values())[:len(IF_SIZES)]])
     nor.create([None] + [bytes(im.parts[n]) for n in IF_NOR])
-    cases = interface_boot_cases(im)
-    results = b.run([drive], script(cases, {}), nor=nor, nic=True,
+    cases = interface_boot_cases(im, openwrt_init=bool(a.openwrt))
+    results = b.run([drive], script(cases, {}), nor=nor, nic=True, qemu_args=SECOND_NIC,
+                    files=openwrt_files(a.openwrt) if a.openwrt else {},
                     timeout=60 + CASE_SECONDS * len(cases))
     print(f"network interface: {len(cases)} cases, {b.boot_seconds:.1f} s")
     chk.cases(cases, results)
