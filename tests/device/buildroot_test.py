@@ -29,7 +29,7 @@ SMALL_BUDGET = 10240  # with 4 KiB pages, stripped by Buildroot
 CONFIGS = {"defaults": "", "4k-pages": "-Wl,-z,max-page-size=4096"}
 # The second also turns on the boot helper's start-up script, with settings.
 IFADDR = ('BR2_PACKAGE_FLASHMAC_IFADDR=y\nBR2_PACKAGE_FLASHMAC_IFADDR_PARTITION="art"\n'
-          'BR2_PACKAGE_FLASHMAC_IFADDR_INTERFACE="lan0"\n')
+          'BR2_PACKAGE_FLASHMAC_IFADDR_INTERFACE="lan0 lan1+1:la"\n')
 DEFCONFIG = """\
 BR2_mipsel=y
 BR2_mips_32r2=y
@@ -239,7 +239,7 @@ def main():
         if on and init.exists():
             text = init.read_text()
             chk.expect(f"{name}: the start-up script carries the settings",
-                       "\nPARTITION='art'\n" in text and "\nINTERFACE='lan0'\n" in text)
+                       "\nPARTITION='art'\n" in text and "\nINTERFACE='lan0 lan1+1:la'\n" in text)
     chk.expect(f"4 KiB pages: at most {SMALL_BUDGET} bytes (is {sizes['4k-pages']})",
                sizes["4k-pages"] <= SMALL_BUDGET)
     documented.check(chk.expect, "Buildroot 2026.02 defaults", sizes["defaults"])

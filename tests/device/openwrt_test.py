@@ -7,7 +7,8 @@ fresh download that must pass the hash it wrote, prepare. Then OpenWrt's
 own rules (package.mk, cmake.mk) configure, compile and install it, with
 the flags OpenWrt gives the package. Checks the binary in PKG_INSTALL_DIR
 and runs it under the board test's cases on Linux 6.12, the kernel
-OpenWrt's main line uses, and on 6.1.
+OpenWrt's main line uses, and on 6.1, the package's init script there
+under OpenWrt's own rc.common and shell library.
 
 Stand-ins, for what OpenWrt would download and build first:
 - its toolchain (gcc 14, musl): the project's musl soft-float SDK, under
@@ -247,7 +248,7 @@ def main():
     for kernel in ("6.12", "6.1"):
         r = subprocess.run([sys.executable, HERE.parent / "board" / "board_test.py",
                             "--binary", stripped, "--sysroot", sdk, "--kernel", kernel,
-                            "--work", work / f"board-{kernel}"])
+                            "--work", work / f"board-{kernel}", "--openwrt", tree])
         if r.returncode == 77:
             print(f"board: skipped, Linux {kernel} is not built (scripts/test.sh builds it)")
         else:

@@ -140,7 +140,8 @@ def run(src, work, tarball, prefix, ids, logs):
                    "cat >> conf/local.conf <<'EOF'\n"
                    f'SRC_URI:pn-flashmac = "git://{clone};protocol=file;branch=main;'
                    'destsuffix=${BP}"\n'
-                   f'SRCREV:pn-flashmac = "{rev}"\nEOF\n'
+                   f'SRCREV:pn-flashmac = "{rev}"\n'
+                   'FLASHMAC_IFADDR_INTERFACE:pn-flashmac = "eth0 eth1+1 wlan0+2:la"\nEOF\n'
                    f"bitbake -b {recipe} -c unpack && bitbake -e -b {recipe}", "unpack.log")
     expect("with SRC_URI and SRCREV set, -c unpack works", rc == 0, out)
     s = re.search(r'^S="(.*)"$', out, re.M)
@@ -169,16 +170,20 @@ def run(src, work, tarball, prefix, ids, logs):
     # system's start-up file (sysvinit on 5.0, systemd on 6.0 by default).
     install = re.search(r"^do_install\(\) \{\n(.*?)^\}$", out, re.M | re.S)
     d = re.search(r'^D="(.*)"$', out, re.M)
-    made = []
+    made, settings = [], ""
     if install and d and s:
         r = subprocess.run(prefix + ["bash", "-euc", "cmake_do_install() { :; }\n"
                                      + install.group(1)], capture_output=True, text=True)
         image = Path(d.group(1))
         made = sorted("/" + str(f.relative_to(image)) for f in image.rglob("*") if f.is_file())
+        if (image / "etc" / "default" / "flashmac-ifaddr").is_file():
+            settings = (image / "etc" / "default" / "flashmac-ifaddr").read_text()
         print(f"installed ({r.returncode}): {made} {r.stderr}")
     expect("its install step puts its start-up file and settings in the package",
            bool(made) and set(made) <= set(files) and "/etc/default/flashmac-ifaddr" in made
            and any("init.d" in f or f.endswith(".service") for f in made))
+    expect("the settings carry the list of interfaces from local.conf",
+           'INTERFACE="eth0 eth1+1 wlan0+2:la"\n' in settings, settings)
     expect("S holds what it installs", s is not None and all(
         (s / "boot" / f).is_file() for f in ("flashmac-ifaddr", "flashmac-ifaddr.init",
                                                "flashmac-ifaddr.service")))

@@ -23,7 +23,7 @@ FLASHMAC_LICENSE_FILES = LICENSE
 # package; FLASHMAC_SMALL would trade PIE and RELRO for about 1 KiB.
 FLASHMAC_CONF_OPTS = -DBUILD_TESTING=OFF -DFLASHMAC_SMALL=OFF
 
-# The boot helper's start-up files, with the partition and interface
+# The boot helper's start-up files, with the partition and interfaces
 # chosen in menuconfig written into them.
 ifeq ($(BR2_PACKAGE_FLASHMAC_IFADDR),y)
 FLASHMAC_IFADDR_PARTITION = $(call qstrip,$(BR2_PACKAGE_FLASHMAC_IFADDR_PARTITION))

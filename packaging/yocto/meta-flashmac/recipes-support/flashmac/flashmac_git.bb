@@ -34,10 +34,13 @@ inherit cmake systemd update-rc.d
 EXTRA_OECMAKE += "-DBUILD_TESTING=OFF"
 
 # flashmac-ifaddr: the boot helper with its systemd unit and init script,
-# which give the interface below the address kept in the partition below
-# (its name in /proc/mtd, or its number) before the network starts.
-# Installed, it is on: IMAGE_INSTALL:append = " flashmac-ifaddr". The
-# settings land in /etc/default/flashmac-ifaddr, a conffile.
+# which give the interfaces below the address kept in the partition below
+# (its name in /proc/mtd, or its number), or addresses derived from it,
+# before the network starts. The interfaces are separated by spaces, each
+# as flashmac-ifaddr takes it: "eth0 eth1+1 wlan0+2:la" (the address, plus
+# 1, plus 2 with the locally administered bit). Installed, it is on:
+# IMAGE_INSTALL:append = " flashmac-ifaddr". The settings land in
+# /etc/default/flashmac-ifaddr, a conffile.
 FLASHMAC_IFADDR_PARTITION ?= "factory"
 FLASHMAC_IFADDR_INTERFACE ?= "eth0"
 
