@@ -238,14 +238,51 @@ def programs():
     cc = SDK / "bin" / "mipsel-linux-musl-gcc"
     here = Path(__file__).parent
     built = {}
-    for name, flags, src in [("usclock", ["-static"], "usclock.c"), ("plain", [], "plain.c"),
+    # Linked as the device presets link flashmac: not PIE (the SDK's
+    # compiler makes PIE unless told otherwise), or static.
+    for name, flags, src in [("usclock", ["-static"], "usclock.c"),
+                             ("plain", ["-fno-pie", "-no-pie"], "plain.c"),
                              ("plain-static", ["-static"], "plain.c")]:
         out = WORK / name
-        if not out.exists() or out.stat().st_mtime < (here / src).stat().st_mtime:
+        stamp = WORK / f"{name}.flags"
+        if (not out.exists() or out.stat().st_mtime < (here / src).stat().st_mtime
+                or not stamp.exists() or stamp.read_text() != " ".join(flags)):
             subprocess.run([cc, "-Os", *flags, "-o", out, here / src], check=True)
+            stamp.write_text(" ".join(flags))
         built[f"/usr/bin/{name}"] = out
     return {**{f"/usr/bin/{k}": v for k, v in BINARIES.items()},
             "/usr/bin/busybox-musl": BUSYBOX_MUSL, **built}
+
+
+def linking(path):
+    """How the ELF program at path is linked: "static", "dynamic, PIE" or
+    "dynamic, fixed address"."""
+    data = Path(path).read_bytes()
+    assert data[:4] == b"\x7fELF" and data[4] == 1 and data[5] == 1, f"{path}: not ELF32 LE"
+    e_type = int.from_bytes(data[16:18], "little")
+    phoff = int.from_bytes(data[28:32], "little")
+    phentsize = int.from_bytes(data[42:44], "little")
+    phnum = int.from_bytes(data[44:46], "little")
+    interp = any(int.from_bytes(data[phoff + i * phentsize:][:4], "little") == 3  # PT_INTERP
+                 for i in range(phnum))
+    if not interp:
+        return "static, PIE" if e_type == 3 else "static"
+    return "dynamic, PIE" if e_type == 3 else "dynamic, fixed address"
+
+
+def linked_alike(b):
+    """{program: how it is linked}; fails unless each row's programs are
+    linked alike, the comparison being otherwise meaningless."""
+    programs()  # builds the plain ones
+    hosts = {**BINARIES, "busybox-musl": BUSYBOX_MUSL, "busybox": b.dir / "busybox",
+             **{n: WORK / n for n in PLAIN}}
+    how = {name: linking(path) for name, path in hosts.items()}
+    for pair in PAIRS:
+        kinds = {how[n] for n in pair}
+        if len(kinds) != 1:
+            raise SystemExit("bench: " + ", ".join(f"{n} is {how[n]}" for n in pair)
+                             + ": a row must compare programs linked alike")
+    return how
 
 
 def warm_boot(b, scale, wall):
@@ -305,6 +342,21 @@ ROWS = [("start-up only (no arguments; busybox: `true`)", "start"),
         ("write of the address already there + read-back (busybox: none)", "same")] + [
     (f"write of a new address + read-back, {s // KiB} KiB NAND partition", f"write{i}")
     for i, s in enumerate(SIZES)]
+
+
+def linking_rows(how):
+    if not how:
+        return ["(how each program was linked: not recorded in this run)"]
+    return ["| program | linked | how |", "|---|---|---|"] + [
+        f"| {n} | {how[n]} | {HOW[n]} |" for n in NAMES if n in how]
+
+
+HOW = {"flashmac": "the `mipsel-musl-sf` preset (`-no-pie`)",
+       "flashmac-static": "the `mipsel-musl-sf-static` preset (`-static`)",
+       "busybox-musl": "defconfig, `CONFIG_EXTRA_CFLAGS=\"-fno-pie\"`, "
+                       "`CONFIG_EXTRA_LDFLAGS=\"-no-pie\"` (`scripts/board/build-busybox.sh`)",
+       "busybox": "Debian's `busybox-static`, as packaged",
+       "plain": "`-Os -fno-pie -no-pie`", "plain-static": "`-Os -static`"}
 
 
 def time_rows(t, wall):
@@ -425,8 +477,11 @@ def page(warms, saved):
         "", "## Per operation", "",
         para("""Compare like with like: flashmac with busybox-musl (a firmware with a
         shared musl), flashmac-static with the static busybox (an initramfs or
-        recovery image), and each with the plain program linked the same way."""),
-        "", *time_rows(w.t, wall), "",
+        recovery image), and each with the plain program linked the same way.
+        The bench reads how each program is linked from its ELF headers, and
+        stops when a row's programs differ: a PIE pays its loader's relocations
+        at every start."""),
+        "", *linking_rows(saved.get("linking", {})), "", *time_rows(w.t, wall), "",
         para("""Where flashmac costs more than busybox, the defined operations do:
         the read maps and locks 64 KiB from the start of the partition, which on
         NAND is 16 pages of eight 512-byte NAND pages, each read and corrected
@@ -501,7 +556,8 @@ def main():
             p.start()
         try:
             saved = {"warm": [], "cold": {}, "load": a.load, "wall": a.wall,
-                     "date": str(datetime.date.today()), "machine": machine(b, a.load)}
+                     "date": str(datetime.date.today()), "machine": machine(b, a.load),
+                     "linking": linked_alike(b)}
             # Saved as it comes, so that a failure later keeps the boots done.
             for i in range(a.boots):
                 saved["warm"].append(warm_boot(b, a.runs_scale, a.wall))

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds busybox as a musl device ships it, dynamically linked against the
 # same musl as flashmac, from Debian's busybox source package (defconfig;
-# tc left out, it needs kernel headers musl lacks). For the benchmark.
-# usage: build-busybox.sh SYSROOT OUT_DIR   (does nothing when OUT_DIR/busybox exists)
+# tc left out, it needs kernel headers musl lacks). For the benchmark,
+# linked as the device preset links flashmac: at a fixed address, not PIE
+# (the SDK's compiler makes PIE unless told otherwise).
+# usage: build-busybox.sh SYSROOT OUT_DIR
+#   (does nothing when OUT_DIR/busybox exists, linked so)
 set -euo pipefail
 sysroot=$(realpath "$1") out=$(realpath -m "$2")
-[ -x "$out/busybox" ] && exit 0
+linked="no-pie"
+[ -x "$out/busybox" ] && [ "$(cat "$out/linked" 2>/dev/null)" = "$linked" ] && exit 0
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/lib/debian.sh"
 
@@ -21,10 +25,13 @@ src=$(find "$work/src" -maxdepth 1 -type d -name 'busybox-*' | head -n 1)
 (
   cd "$src"
   make defconfig >/dev/null
-  sed -i 's/^CONFIG_TC=y/# CONFIG_TC is not set/' .config
+  sed -i -e 's/^CONFIG_TC=y/# CONFIG_TC is not set/' \
+    -e 's/^CONFIG_EXTRA_CFLAGS=.*/CONFIG_EXTRA_CFLAGS="-fno-pie"/' \
+    -e 's/^CONFIG_EXTRA_LDFLAGS=.*/CONFIG_EXTRA_LDFLAGS="-no-pie"/' .config
   make -j"$(nproc)" CROSS_COMPILE="$sysroot/bin/mipsel-linux-musl-" \
     >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log" >&2; exit 1; }
   cp busybox "$out/busybox"
 )
+echo "$linked" >"$out/linked"
 rm -rf "$work"
 echo "busybox: ready in $out" >&2
