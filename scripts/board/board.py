@@ -201,9 +201,11 @@ class Nor:
 
 
 class Board:
-    def __init__(self, workdir, sysroot, binaries, board_dir=None):
-        """binaries: {guest path: host path} of programs to put in /usr/bin."""
+    def __init__(self, workdir, sysroot, binaries, board_dir=None, leave_out=()):
+        """binaries: {guest path: host path} of programs to put in /usr/bin;
+        leave_out: modules (file names) its boots neither carry nor load."""
         self.dir = Path(board_dir) if board_dir else fetch()
+        self.leave_out = set(leave_out)
         self.work = Path(workdir)
         self.work.mkdir(parents=True, exist_ok=True)
         self.sysroot = Path(sysroot)
@@ -212,7 +214,8 @@ class Board:
         self.boot_seconds = 0.0
 
     def _init(self, drives, mtdram, nor, nandsim, disk=False):
-        mods = (self.dir / "modules" / "order").read_text().split()
+        mods = [m for m in (self.dir / "modules" / "order").read_text().split()
+                if m not in self.leave_out]
         lines = [
             "#!/bin/sh",
             "/bin/busybox --install -s /bin",
@@ -287,7 +290,8 @@ class Board:
              (self.sysroot / "usr" / "lib" / "libc.so").read_bytes()),
         ]
         for m in (self.dir / "modules").glob("*.ko"):
-            entries.append((f"lib/modules/{m.name}", 0o100644, m.read_bytes()))
+            if m.name not in self.leave_out:
+                entries.append((f"lib/modules/{m.name}", 0o100644, m.read_bytes()))
         # Folders the programs and files need beyond those above.
         have = {e[0] for e in entries}
         for guest in [*self.binaries, *files]:
