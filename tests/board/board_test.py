@@ -9,8 +9,9 @@ that fail every read. Each command is killed after CASE_SECONDS. Checks
 stdout byte for byte, stderr, the exit status, the erases each case asked
 of the kernel, the partition's contents inside the guest after each case,
 the image files byte for byte from the host, and a second boot on the
-same images. A boot with a network interface runs the boot helper
-(flashmac-ifaddr) and its init script, and checks the interface's address.
+same images. A boot with two network interfaces runs the boot helper
+(flashmac-ifaddr) and its init script (with --openwrt, OpenWrt's too),
+and checks the interfaces' addresses.
 A factory boot runs flashmac-provision, its backups on a disk of their
 own; then the power is cut during one of its writes, and the next boot
 restores the backup.
@@ -377,11 +378,10 @@ IF_NOR_RECORDS = {5: "001fadd40005", 6: "001fadffffff"}
 # QEMU's addresses for the board's PCnet interface and a second one.
 OWN, OWN1 = "52:54:00:12:34:56", "52:54:00:12:34:57"
 SECOND_NIC = ("-nic", "user,model=pcnet,restrict=on")
-# Both interfaces down, with their own addresses again, and no settings.
-RESET = ("rm -f /etc/default/flashmac-ifaddr; ip link set eth0 down; "
-         f"ip link set eth0 address {OWN}; ip link set eth1 down; "
-         f"ip link set eth1 address {OWN1}")
 SETTINGS = "/etc/default/flashmac-ifaddr"
+# Both interfaces down, with their own addresses again, and no settings.
+RESET = (f"rm -f {SETTINGS}; ip link set eth0 down; ip link set eth0 address {OWN}; "
+         f"ip link set eth1 down; ip link set eth1 address {OWN1}")
 
 
 def derived(rec, add=0, la=False):
@@ -472,8 +472,9 @@ def interface_boot_cases(m, openwrt_init=False):
           # files read.
           several("init script, a list in its settings", ["start"],
                   {"eth0": derived(g, 0, True), "eth1": derived(g, 1)}, n=6,
-                  prep=f"{RESET}; mkdir -p /etc/default; printf 'PARTITION=config\\nINTERFACE=\"eth0:la eth1+1\"\\n' "
-                       f"> {SETTINGS}", program="/etc/init.d/S38flashmac-ifaddr",
+                  prep=f"{RESET}; mkdir -p /etc/default; printf 'PARTITION=config\\n"
+                       f"INTERFACE=\"eth0:la eth1+1\"\\n' > {SETTINGS}",
+                  program="/etc/init.d/S38flashmac-ifaddr",
                   out=b"Setting addresses from flash:\n"))
     if openwrt_init:
         # OpenWrt's: the package's settings, turned on, with a second
