@@ -6,9 +6,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

@@ -71,10 +71,11 @@ class Flash : public testing::Test {
 
 const Bytes kUntouched(MAC_LEN, 0xEE);
 // The character node is let go before the block node is opened.
-const Names kWriteSteps = {
-    "open /dev/mtd3",       "ioctl /dev/mtd3", "close /dev/mtd3",
-    "open /dev/mtdblock3",  "mmap /dev/mtdblock3", "msync ",
-    "fsync /dev/mtdblock3", "munmap ",         "close /dev/mtdblock3"};
+const Names kWriteSteps = {"open /dev/mtd3",       "ioctl /dev/mtd3",
+                           "close /dev/mtd3",      "open /dev/mtdblock3",
+                           "mmap /dev/mtdblock3",  "msync ",
+                           "fsync /dev/mtdblock3", "munmap ",
+                           "close /dev/mtdblock3"};
 
 TEST_F(Flash, ReadCopiesTheRecordThroughAFixedSharedLockedMapping) {
   fake_mtd::add("3", part());
@@ -119,10 +120,9 @@ TEST_F(Flash, ReadByPartitionSize) {
       EXPECT_EQ(read("7"), -1);
       EXPECT_EQ(dst_, kUntouched);
       EXPECT_EQ(err_, "/dev/mtdblock7 too small for MAC record\n");
-      EXPECT_EQ(
-          fake_mtd::call_names(),
-          (Names{"open /dev/mtd7", "ioctl /dev/mtd7", "close /dev/mtd7",
-                 "open /dev/mtdblock7", "close /dev/mtdblock7"}));
+      EXPECT_EQ(fake_mtd::call_names(),
+                (Names{"open /dev/mtd7", "ioctl /dev/mtd7", "close /dev/mtd7",
+                       "open /dev/mtdblock7", "close /dev/mtdblock7"}));
     }
     EXPECT_EQ(fake_mtd::open_descriptors(), 0);
     EXPECT_EQ(fake_mtd::live_mappings(), 0);
