@@ -16,6 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$dir.work
 rm -rf "$dir" "$work"
 mkdir -p "$work/debs" "$dir/modules"
+# shellcheck disable=SC2154 # set by lib/debian.sh
 line="deb [signed-by=$debian_keyring] $(debian_mirror) bookworm main"
 apt_mipsel() { debian_apt "$work/apt" mipsel "$line" "$@"; }
 

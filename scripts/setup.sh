@@ -21,6 +21,7 @@ demo=("${device[@]}" python3 qemu-system-mips ipxe-qemu seabios)
 kernel=("${device[@]}" python3 g++ bc flex bison libssl-dev libelf-dev kmod
   dpkg-dev wget perl cpio rsync)
 # Real Buildroot builds the package from its external tree in the tests.
+# shellcheck disable=SC2034 # chosen by name below (declare -n)
 test=("${demo[@]}" "${kernel[@]}" libgtest-dev clang-format clang
   libclang-rt-14-dev qemu-user-static unzip file patch bzip2 pkgconf
   # systemd-analyze checks the boot helper's unit; mkfs.minix makes the

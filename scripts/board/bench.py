@@ -258,8 +258,8 @@ def programs():
 
 
 def linking(path):
-    """How the ELF program at path is linked: "static", "dynamic, PIE" or
-    "dynamic, fixed address"."""
+    """How the ELF program at path is linked: "static", "static, PIE",
+    "dynamic, PIE" or "dynamic, fixed address"."""
     data = Path(path).read_bytes()
     assert data[:4] == b"\x7fELF" and data[4] == 1 and data[5] == 1, f"{path}: not ELF32 LE"
     e_type = int.from_bytes(data[16:18], "little")
@@ -347,19 +347,19 @@ ROWS = [("start-up only (no arguments; busybox: `true`)", "start"),
     for i, s in enumerate(SIZES)]
 
 
-def linking_rows(how):
-    if not how:
-        return ["(how each program was linked: not recorded in this run)"]
-    return ["| program | linked | how |", "|---|---|---|"] + [
-        f"| {n} | {how[n]} | {HOW[n]} |" for n in NAMES if n in how]
-
-
 HOW = {"flashmac": "the `mipsel-musl-sf` preset (`-no-pie`)",
        "flashmac-static": "the `mipsel-musl-sf-static` preset (`-static`)",
        "busybox-musl": "defconfig, `CONFIG_EXTRA_CFLAGS=\"-fno-pie\"`, "
                        "`CONFIG_EXTRA_LDFLAGS=\"-no-pie\"` (`scripts/board/build-busybox.sh`)",
        "busybox": "Debian's `busybox-static`, as packaged",
        "plain": "`-Os -fno-pie -no-pie`", "plain-static": "`-Os -static`"}
+
+
+def linking_rows(how):
+    if not how:
+        return ["(how each program was linked: not recorded in this run)"]
+    return ["| program | linked | how |", "|---|---|---|"] + [
+        f"| {n} | {how[n]} | {HOW[n]} |" for n in NAMES if n in how]
 
 
 def time_rows(t, wall):

@@ -16,6 +16,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 work=$out.work
 rm -rf "$work" && mkdir -p "$work/src" "$out"
 echo "busybox: fetching the source and building it against musl" >&2
+# shellcheck disable=SC2154 # set by lib/debian.sh
 line="deb-src [signed-by=$debian_keyring] $(debian_mirror) bookworm main"
 debian_apt "$work/apt" amd64 "$line" apt-get update >/dev/null
 (cd "$work/src" &&
