@@ -72,11 +72,13 @@ UNUSED = ("mii.ko", "pcnet32.ko", "minix.ko")
 # real-time clock from it too. Under QEMU 7.2 a guest that idles (MIPS
 # `wait`) then never wakes: the clock only moves while instructions run,
 # and nothing moves it on to the next timer. The guest's idle loop spins
-# instead (idle=poll): every boot then boots. A timed window must then
-# wait for nothing, or it counts the spinning: the warm runs read cached
-# pages and write to RAM-backed flash.
+# instead: MIPS's kernel takes `nowait` for that (`idle=poll` is x86's: a
+# MIPS kernel hands it to init as an environment variable, and its boots
+# stalled as they turned the function tracer on). A timed window must
+# then wait for nothing, or it counts the spinning: the warm runs read
+# cached pages and write to RAM-backed flash.
 ICOUNT = ["-icount", "shift=0,sleep=off", "-rtc", "clock=vm"]
-ICOUNT_APPEND = "idle=poll"
+ICOUNT_APPEND = "nowait"
 
 GUEST = r"""
 bb_read() { HEXDUMP; }
