@@ -552,7 +552,7 @@ def main():
     ap.add_argument("--render", help="a run's saved output (raw.json): only the report")
     a = ap.parse_args()
     # What only other boots need stays out: less to load at every boot.
-    # (Boots with it aboard stalled while the guest still idled with
+    # (Boots with them aboard stalled while the guest still idled with
     # `wait`; with `nowait` they boot too.)
     b = board.Board(WORK, SDK, {}, leave_out=UNUSED)
     raw = WORK / "raw.json"
